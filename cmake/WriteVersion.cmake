@@ -1,0 +1,15 @@
+execute_process(COMMAND git -C ${SOURCE_DIR} rev-parse HEAD
+  OUTPUT_VARIABLE commit OUTPUT_STRIP_TRAILING_WHITESPACE
+  RESULT_VARIABLE rc ERROR_QUIET)
+if(NOT rc EQUAL 0 OR NOT commit MATCHES "^[0-9a-f]+$")
+  set(commit "")
+endif()
+set(content "// Generated at build time.\nnamespace Quillmark::Common::BuildInfo {\nextern const char* const InformationalVersion;\nconst char* const InformationalVersion = \"${PREFIX}+${commit}\";\n}\n")
+if(EXISTS ${OUTPUT})
+  file(READ ${OUTPUT} old)
+else()
+  set(old "")
+endif()
+if(NOT old STREQUAL content)
+  file(WRITE ${OUTPUT} "${content}")
+endif()
