@@ -1,0 +1,67 @@
+#pragma once
+// A throw-away installation of the daemon for one process test.
+//
+//   Quillmark::TestSupport::AppSandbox box({"Quillmark.Updater.exe"});
+//   // box.AppDir() holds Quillmark.Daemon and the chosen stand-ins (copied from this build's
+//   // bin/ and bin/standins/); box.TmpDir() and box.ConfigHome() become the daemon's TMPDIR
+//   // and XDG_CONFIG_HOME when it is started through DaemonProcess.
+//   Quillmark::TestSupport::DaemonProcess daemon(box, {"chrome-extension://abc/"});
+//
+// Everything lives under one fresh folder in the test's own temporary directory and is removed
+// when the sandbox goes (set QUILLMARK_KEEP_TEST_DIRS=1 to keep it for a post-mortem).
+
+#include <chrono>
+#include <filesystem>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace Quillmark::TestSupport {
+
+class AppSandbox {
+public:
+    // Copies the daemon and the named stand-ins (file names such as "Quillmark.Updater.exe").
+    explicit AppSandbox(const std::vector<std::string>& standins = {});
+    ~AppSandbox();
+    AppSandbox(const AppSandbox&) = delete;
+    AppSandbox& operator=(const AppSandbox&) = delete;
+
+    // Copies one more stand-in into the app directory, under its own name or under asName.
+    void AddStandin(std::string_view name, std::string_view asName = {}) const;
+
+    const std::filesystem::path& Root() const noexcept { return root_; }
+    std::filesystem::path AppDir() const { return root_ / "app"; }
+    std::filesystem::path DaemonPath() const { return AppDir() / "Quillmark.Daemon"; }
+    // The daemon's TMPDIR and its own temporary folder below it.
+    std::filesystem::path TmpDir() const { return root_ / "tmp"; }
+    std::filesystem::path TempFolder() const { return TmpDir() / "Quillmark"; }
+    // The daemon's XDG_CONFIG_HOME, its data folder and log folder below it.
+    std::filesystem::path ConfigHome() const { return root_ / "config"; }
+    std::filesystem::path DataDir() const { return ConfigHome() / "Quillmark"; }
+    std::filesystem::path LogDir() const { return DataDir() / "Logs"; }
+    // Where DaemonProcess sends the daemon's standard error.
+    std::filesystem::path StderrPath() const { return root_ / "stderr.txt"; }
+
+    // Every log file (names "<integer>.log", in numeric order) joined into one text.
+    std::string ReadLogs() const;
+    // Polls the logs until they contain the text; false when the wait runs out.
+    bool WaitForLog(std::string_view text, std::chrono::milliseconds timeout = std::chrono::seconds(5)) const;
+    // The daemon's standard error so far (for failure messages).
+    std::string ReadStderr() const;
+
+    // The directory of this build's executables and of its stand-ins.
+    static std::filesystem::path BuildBinDir();
+    static std::filesystem::path BuildStandinsDir();
+
+private:
+    std::filesystem::path root_;
+};
+
+// Reads a whole file; the empty text when it is missing.
+std::string ReadFile(const std::filesystem::path& path);
+// Writes a whole file, creating its folders.
+void WriteFile(const std::filesystem::path& path, std::string_view content);
+// A TCP port on 127.0.0.1 that was free a moment ago.
+std::uint16_t FreeTcpPort();
+
+}  // namespace Quillmark::TestSupport
