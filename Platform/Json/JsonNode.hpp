@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -56,6 +57,9 @@ public:
     bool GetBoolean() const;
     // The received text of a number node (empty for other kinds).
     const std::string& RawNumber() const noexcept;
+    // The value of a JSON number text written as an integer (no fraction, no exponent) within
+    // the signed 64-bit range; nothing otherwise.
+    static std::optional<std::int64_t> IntegerOf(std::string_view numberText) noexcept;
 
     // Compact JSON with the wire contract's escaping; numbers as received.
     std::string ToJsonString() const;

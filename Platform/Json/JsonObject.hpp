@@ -35,7 +35,9 @@ private:
     void CheckUnique() const;
 
     std::vector<Member> members_;
-    mutable bool checked_ = false;
+    // Found at the first lookup: npos when unchecked, Size() when every name is unique, else
+    // the index of the first member whose name came before.
+    mutable std::size_t duplicate_ = std::string::npos;
 };
 
 }  // namespace Quillmark::Platform::Json

@@ -1,0 +1,218 @@
+#include "Platform/Json/JsonTokenizer.hpp"
+
+#include "Platform/Failure.hpp"
+
+#if defined(__SSE2__) && !defined(RAPIDJSON_SSE2)
+#define RAPIDJSON_SSE2
+#endif
+#include <rapidjson/error/error.h>
+#include <rapidjson/reader.h>
+
+#include <algorithm>
+#include <cstring>
+#include <limits>
+#include <vector>
+
+namespace Quillmark::Platform::Json {
+
+namespace {
+
+constexpr unsigned ParseFlags = rapidjson::kParseNumbersAsStringsFlag | rapidjson::kParseStopWhenDoneFlag;
+
+// Offset of the first byte that does not begin a well-formed UTF-8 sequence, or the length.
+std::size_t FindInvalidUtf8(std::string_view text) noexcept {
+    const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+    const std::size_t n = text.size();
+    std::size_t i = 0;
+    while (i < n) {
+        if (i + 8 <= n) {
+            std::uint64_t word;
+            std::memcpy(&word, p + i, 8);
+            if ((word & 0x8080808080808080ULL) == 0) {
+                i += 8;
+                continue;
+            }
+        }
+        const unsigned c = p[i];
+        if (c < 0x80) {
+            ++i;
+            continue;
+        }
+        std::size_t length;
+        unsigned low = 0x80, high = 0xBF;
+        if (c >= 0xC2 && c <= 0xDF) {
+            length = 2;
+        } else if (c >= 0xE0 && c <= 0xEF) {
+            length = 3;
+            if (c == 0xE0) low = 0xA0;
+            if (c == 0xED) high = 0x9F;  // no encoded surrogates
+        } else if (c >= 0xF0 && c <= 0xF4) {
+            length = 4;
+            if (c == 0xF0) low = 0x90;
+            if (c == 0xF4) high = 0x8F;
+        } else {
+            return i;
+        }
+        if (i + length > n) return i;
+        if (p[i + 1] < low || p[i + 1] > high) return i;
+        for (std::size_t k = 2; k < length; ++k)
+            if ((p[i + k] & 0xC0) != 0x80) return i;
+        i += length;
+    }
+    return n;
+}
+
+[[noreturn]] void ThrowMalformed(std::string_view text, std::string_view key, std::size_t offset) {
+    std::string message(key);
+    message += ' ';
+    message += JsonTokenizer::PositionText(text, offset);
+    throw DecodeFailure(std::move(message));
+}
+
+std::string_view ComplaintOf(rapidjson::ParseErrorCode code, bool atEnd) {
+    switch (code) {
+    case rapidjson::kParseErrorDocumentEmpty: return atEnd ? "ExpectedJsonTokens" : "ExpectedStartOfValueNotFound";
+    case rapidjson::kParseErrorValueInvalid: return atEnd ? "ExpectedJsonTokens" : "ExpectedStartOfValueNotFound";
+    case rapidjson::kParseErrorObjectMissName:
+        return atEnd ? "ExpectedJsonTokens" : "ExpectedStartOfPropertyOrValueNotFound";
+    case rapidjson::kParseErrorObjectMissColon: return "ExpectedSeparatorAfterPropertyNameNotFound";
+    case rapidjson::kParseErrorObjectMissCommaOrCurlyBracket: return "ExpectedEndOfObjectNotFound";
+    case rapidjson::kParseErrorArrayMissCommaOrSquareBracket: return "ExpectedEndOfArrayNotFound";
+    case rapidjson::kParseErrorStringUnicodeEscapeInvalidHex: return "InvalidHexCharacterWithinString";
+    case rapidjson::kParseErrorStringUnicodeSurrogateInvalid: return "InvalidSurrogatePair";
+    case rapidjson::kParseErrorStringEscapeInvalid: return "InvalidCharacterWithinString";
+    case rapidjson::kParseErrorStringMissQuotationMark: return "EndOfStringNotFound";
+    case rapidjson::kParseErrorStringInvalidEncoding: return "InvalidUtf8";
+    case rapidjson::kParseErrorNumberTooBig: return "NumberTooLarge";
+    case rapidjson::kParseErrorNumberMissFraction: return "RequiredDigitNotFoundAfterDecimal";
+    case rapidjson::kParseErrorNumberMissExponent: return "RequiredDigitNotFoundAfterSign";
+    default: return "InvalidJson";
+    }
+}
+
+// Forwards RapidJSON's events with offsets and keeps the nesting bound.
+class Adapter {
+public:
+    Adapter(std::string_view text, const rapidjson::StringStream& stream, JsonTokenHandler& handler)
+        : text_(text), stream_(stream), handler_(handler) {}
+
+    bool Null() { return handler_.Null(End()), true; }
+    bool Bool(bool value) { return handler_.Boolean(value, End()), true; }
+    bool RawNumber(const char* text, rapidjson::SizeType length, bool) {
+        return handler_.Number(std::string_view(text, length), End()), true;
+    }
+    bool String(const char* text, rapidjson::SizeType length, bool) {
+        return handler_.String(std::string_view(text, length), End()), true;
+    }
+    bool Key(const char* text, rapidjson::SizeType length, bool) {
+        return handler_.Key(std::string_view(text, length), End()), true;
+    }
+    bool StartObject() {
+        Enter("ObjectDepthTooLarge");
+        return handler_.StartObject(End()), true;
+    }
+    bool EndObject(rapidjson::SizeType) {
+        --depth_;
+        return handler_.EndObject(End()), true;
+    }
+    bool StartArray() {
+        Enter("ArrayDepthTooLarge");
+        return handler_.StartArray(End()), true;
+    }
+    bool EndArray(rapidjson::SizeType) {
+        --depth_;
+        return handler_.EndArray(End()), true;
+    }
+    // Never called with kParseNumbersAsStringsFlag.
+    bool Int(int) { return false; }
+    bool Uint(unsigned) { return false; }
+    bool Int64(std::int64_t) { return false; }
+    bool Uint64(std::uint64_t) { return false; }
+    bool Double(double) { return false; }
+
+private:
+    std::size_t End() const { return stream_.Tell(); }
+    void Enter(std::string_view complaint) {
+        if (++depth_ > JsonTokenizer::MaxDepth) ThrowMalformed(text_, complaint, End());
+    }
+
+    std::string_view text_;
+    const rapidjson::StringStream& stream_;
+    JsonTokenHandler& handler_;
+    int depth_ = 0;
+};
+
+// RapidJSON reads up to a NUL and its vector scan loads whole aligned 16-byte blocks, so the
+// text is read from a copy that ends in zeros.
+struct Scratch {
+    std::vector<char> buffer;
+    rapidjson::Reader reader{nullptr, 1 << 16};
+    bool busy = false;
+};
+
+constexpr std::size_t Padding = 32;
+constexpr std::size_t KeptScratch = std::size_t(4) << 20;
+
+}  // namespace
+
+TextPosition JsonTokenizer::PositionOf(std::string_view text, std::size_t offset) noexcept {
+    offset = std::min(offset, text.size());
+    const std::string_view before = text.substr(0, offset);
+    TextPosition position;
+    position.Line = static_cast<std::int64_t>(std::count(before.begin(), before.end(), '\n'));
+    const std::size_t lastFeed = before.rfind('\n');
+    position.BytePositionInLine =
+        static_cast<std::int64_t>(lastFeed == std::string_view::npos ? offset : offset - lastFeed - 1);
+    return position;
+}
+
+std::string JsonTokenizer::PositionText(std::string_view text, std::size_t offset) {
+    const TextPosition position = PositionOf(text, offset);
+    std::string out = "LineNumber: ";
+    out += std::to_string(position.Line);
+    out += " | BytePositionInLine: ";
+    out += std::to_string(position.BytePositionInLine);
+    out += '.';
+    return out;
+}
+
+void JsonTokenizer::Tokenize(std::string_view utf8, JsonTokenHandler& handler) {
+    if (utf8.size() > std::numeric_limits<rapidjson::SizeType>::max() - Padding)
+        ThrowMalformed(utf8, "JsonTextTooLarge", 0);
+    const std::size_t invalid = FindInvalidUtf8(utf8);
+    if (invalid != utf8.size()) ThrowMalformed(utf8, "InvalidUtf8", invalid);
+
+    thread_local Scratch shared;
+    Scratch local;
+    // A handler that tokenizes again from its callback gets a scratch of its own.
+    Scratch& scratch = shared.busy ? local : shared;
+    struct Release {
+        Scratch& s;
+        ~Release() {
+            s.busy = false;
+            if (s.buffer.capacity() > KeptScratch) std::vector<char>().swap(s.buffer);
+        }
+    } release{scratch};
+    scratch.busy = true;
+
+    scratch.buffer.resize(utf8.size() + Padding);
+    std::memcpy(scratch.buffer.data(), utf8.data(), utf8.size());
+    std::memset(scratch.buffer.data() + utf8.size(), 0, Padding);
+
+    rapidjson::StringStream stream(scratch.buffer.data());
+    Adapter adapter(utf8, stream, handler);
+    const rapidjson::ParseResult result = scratch.reader.Parse<ParseFlags>(stream, adapter);
+    if (result.IsError()) {
+        const std::size_t offset = result.Offset();
+        // RapidJSON takes a NUL byte for the end of the text.
+        const bool atEnd = offset >= utf8.size();
+        if (!atEnd && utf8[offset] == '\0') ThrowMalformed(utf8, "InvalidCharacter", offset);
+        ThrowMalformed(utf8, ComplaintOf(result.Code(), atEnd), offset);
+    }
+    std::size_t end = stream.Tell();
+    while (end < utf8.size() && (utf8[end] == ' ' || utf8[end] == '\t' || utf8[end] == '\n' || utf8[end] == '\r'))
+        ++end;
+    if (end != utf8.size()) ThrowMalformed(utf8, "ExpectedEndAfterSingleJson", end);
+}
+
+}  // namespace Quillmark::Platform::Json

@@ -1,0 +1,52 @@
+#pragma once
+// The strict JSON tokenizer under the document model and the wire contract. Stateless for its
+// callers; any thread.
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace Quillmark::Platform::Json {
+
+// Receives the tokens of one value in document order. `end` is the offset of the byte just past
+// the token (just past the bracket for a start). Texts are unescaped UTF-8 and valid only during
+// the call. A handler stops the reading by throwing.
+class JsonTokenHandler {
+public:
+    virtual void Null(std::size_t end) = 0;
+    virtual void Boolean(bool value, std::size_t end) = 0;
+    virtual void Number(std::string_view text, std::size_t end) = 0;
+    virtual void String(std::string_view value, std::size_t end) = 0;
+    virtual void Key(std::string_view name, std::size_t end) = 0;
+    virtual void StartObject(std::size_t end) = 0;
+    virtual void EndObject(std::size_t end) = 0;
+    virtual void StartArray(std::size_t end) = 0;
+    virtual void EndArray(std::size_t end) = 0;
+
+protected:
+    ~JsonTokenHandler() = default;
+};
+
+struct TextPosition {
+    std::int64_t Line = 0;                // line feeds before the offset
+    std::int64_t BytePositionInLine = 0;  // bytes from the line's start to the offset
+};
+
+class JsonTokenizer {
+public:
+    // Objects and arrays nest at most this deep, the outermost counting as the first.
+    static constexpr int MaxDepth = 64;
+
+    // Reads exactly one RFC 8259 value, blanks around it allowed, and nothing else: no BOM, no
+    // comments, no trailing commas, valid UTF-8 only. Malformed text is a DecodeFailure
+    // "<Complaint> LineNumber: <line> | BytePositionInLine: <pos>.".
+    static void Tokenize(std::string_view utf8, JsonTokenHandler& handler);
+
+    static TextPosition PositionOf(std::string_view text, std::size_t offset) noexcept;
+    // " | LineNumber: <line> | BytePositionInLine: <pos>." style tail without the leading bar:
+    // "LineNumber: <line> | BytePositionInLine: <pos>."
+    static std::string PositionText(std::string_view text, std::size_t offset);
+};
+
+}  // namespace Quillmark::Platform::Json
