@@ -1,0 +1,26 @@
+// Bytes from a page or an extension decoded as a Message: every input either yields a record
+// or a Failure, and a record survives its own encoding unchanged.
+#include "Daemon/Config/AppJsonCtx.hpp"
+#include "Platform/Failure.hpp"
+
+#include <cstdint>
+#include <cstdlib>
+#include <span>
+
+using Quillmark::Daemon::Config::AppJsonCtx;
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    std::optional<Quillmark::Daemon::Models::Message> message;
+    try {
+        message = AppJsonCtx::DecodeMessage(std::span<const std::uint8_t>(data, size));
+    } catch (const Quillmark::Platform::Failure&) {
+        return 0;
+    }
+    if (!message) return 0;
+    const auto text = AppJsonCtx::EncodeMessage(*message);
+    const auto again = AppJsonCtx::DecodeMessage(std::string_view(text));
+    if (!again || !(*again == *message)) std::abort();
+    const auto bytes = AppJsonCtx::EncodeMessageUtf8(*message);
+    if (std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()) != text) std::abort();
+    return 0;
+}
