@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <utility>
 
 namespace Quillmark::Common {
 
@@ -30,6 +31,11 @@ public:
     static std::string GetCommitHash();
     // count symbols drawn uniformly from A-Z and 0-9; a negative count is out of range.
     static std::string RandomString(std::int32_t count);
+    // The build's recorded text as GetAppVersionFull answers it: empty when missing or blank.
+    static std::string VersionTextOf(const char* informationalVersion);
+    // A version text split at its last "+" into version and commit; both empty when there is
+    // no "+" or the text ends with it.
+    static std::pair<std::string, std::string> SplitVersion(std::string_view fullVersion);
     // UTF-8, then Base64, then upper-case hexadecimal of the Base64 text's bytes.
     static std::string ToHexBase64(std::string_view text);
 };

@@ -1,0 +1,109 @@
+#include "Common/Utils.hpp"
+
+#include "Platform/Encoding/Base64.hpp"
+#include "Platform/Encoding/Hex.hpp"
+#include "Platform/Environment.hpp"
+#include "Platform/Failure.hpp"
+#include "Platform/Path.hpp"
+
+#include <filesystem>
+#include <mutex>
+#include <random>
+#include <system_error>
+
+namespace Quillmark::Common::BuildInfo {
+extern const char* const InformationalVersion;
+}
+
+namespace Quillmark::Common {
+
+namespace Env = Platform::Environment;
+namespace Path = Platform::Path;
+
+namespace {
+constexpr std::string_view Alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+constexpr std::string_view VerboseVariable = "QUILLMARK_VERBOSE_LOGGING";
+
+bool IsBlank(std::string_view text) {
+    return text.find_first_not_of(" \t\n\v\f\r") == std::string_view::npos;
+}
+
+bool IsExistingFolder(const std::string& path) {
+    if (path.empty()) return false;
+    std::error_code ignored;
+    return std::filesystem::is_directory(Path::ToFsPath(path), ignored);
+}
+}  // namespace
+
+void Utils::PrepareTempDir() {
+    const auto folder = Path::ToFsPath(Path::Join(Env::GetTempPath(), ProductFolderName));
+    try {
+        if (std::filesystem::is_directory(folder)) std::filesystem::remove_all(folder);
+        std::filesystem::create_directories(folder);
+    } catch (...) {
+        // Start-up goes on with the folder as the failure left it.
+    }
+}
+
+std::string Utils::GetDataDir() {
+    auto roaming = Env::GetRoamingAppDataFolder();
+    if (!roaming) roaming = Env::GetVariable("APPDATA");
+    auto folder = Path::Join(roaming.value_or(""), ProductFolderName);
+    std::error_code error;
+    std::filesystem::create_directories(Path::ToFsPath(folder), error);
+    if (error) {
+        throw Platform::IoFailure(Platform::PlatformText("IO_PathNotCreated", {folder, error.message()}));
+    }
+    return folder;
+}
+
+std::string Utils::GetCurrentDir() {
+    for (auto candidate : {Env::GetBaseDirectory(), Path::GetDirectoryName(Env::GetExecutablePath()),
+                           Path::GetDirectoryName(Env::GetMainModuleFileName())}) {
+        if (IsExistingFolder(candidate)) return candidate;
+    }
+    return {};
+}
+
+bool Utils::IsVerboseLoggingEnabled() {
+    auto value = Env::GetVariable(VerboseVariable);
+    return value && *value == "1";
+}
+
+std::string Utils::VersionTextOf(const char* informationalVersion) {
+    if (informationalVersion == nullptr || IsBlank(informationalVersion)) return {};
+    return informationalVersion;
+}
+
+std::pair<std::string, std::string> Utils::SplitVersion(std::string_view fullVersion) {
+    auto plus = fullVersion.rfind('+');
+    if (plus == std::string_view::npos || plus + 1 == fullVersion.size()) return {};
+    return {std::string(fullVersion.substr(0, plus)), std::string(fullVersion.substr(plus + 1))};
+}
+
+std::string Utils::GetAppVersionFull() { return VersionTextOf(BuildInfo::InformationalVersion); }
+
+std::string Utils::GetAppVersion() { return SplitVersion(GetAppVersionFull()).first; }
+
+std::string Utils::GetCommitHash() { return SplitVersion(GetAppVersionFull()).second; }
+
+std::string Utils::RandomString(std::int32_t count) {
+    if (count < 0) throw Platform::ArgumentOutOfRangeFailure("length", "ArgumentOutOfRange_NeedNonNegNum");
+    // One process-wide generator, shared by every thread.
+    static std::mutex guard;
+    static std::mt19937_64 generator{std::random_device{}()};
+    std::uniform_int_distribution<std::size_t> pick(0, Alphabet.size() - 1);
+    std::string text(static_cast<std::size_t>(count), '\0');
+    std::lock_guard lock(guard);
+    for (auto& symbol : text) symbol = Alphabet[pick(generator)];
+    return text;
+}
+
+std::string Utils::ToHexBase64(std::string_view text) {
+    const auto base64 = Platform::Encoding::Base64::Encode(
+        {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()});
+    return Platform::Encoding::Hex::ToUpper(
+        {reinterpret_cast<const std::uint8_t*>(base64.data()), base64.size()});
+}
+
+}  // namespace Quillmark::Common
