@@ -1,0 +1,184 @@
+#include "Platform/Runtime/StandardStreams.hpp"
+
+#include "Platform/Failure.hpp"
+
+#include <boost/asio/as_tuple.hpp>
+#include <boost/asio/async_result.hpp>
+#include <boost/asio/executor_work_guard.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/posix/stream_descriptor.hpp>
+#include <boost/asio/use_awaitable.hpp>
+#include <boost/asio/write.hpp>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <thread>
+
+namespace asio = boost::asio;
+
+namespace Quillmark::Platform::Runtime {
+
+namespace {
+
+void ThrowIfCancelled(const CancellationToken& token) {
+    if (token.stop_requested()) throw CancellationFailure();
+}
+
+bool IsPollable(int fd) {
+    struct stat info {};
+    if (::fstat(fd, &info) != 0) return false;
+    return S_ISFIFO(info.st_mode) || S_ISSOCK(info.st_mode);
+}
+
+// The pipe's other end has gone: the end of the input, or a lost write that counts as done.
+bool IsBrokenPipe(int error) { return error == EPIPE || error == ECONNRESET || error == ENOTCONN; }
+
+// Runs a blocking call on a thread of its own and resumes the coroutine on its executor.
+template <class Result, class Call>
+Task<Result> OnWorkerAsync(Call call) {
+    auto executor = co_await asio::this_coro::executor;
+    co_return co_await asio::async_initiate<decltype(asio::use_awaitable), void(std::exception_ptr, Result)>(
+        [executor, call = std::move(call)](auto handler) mutable {
+            auto work = asio::make_work_guard(executor);
+            std::thread([call = std::move(call), handler = std::move(handler), work = std::move(work)]() mutable {
+                Result result{};
+                std::exception_ptr failure;
+                try {
+                    result = call();
+                } catch (...) {
+                    failure = std::current_exception();
+                }
+                auto target = work.get_executor();
+                asio::post(target, [handler = std::move(handler), failure, result]() mutable {
+                    std::move(handler)(failure, result);
+                });
+                work.reset();
+            }).detach();
+        },
+        asio::use_awaitable);
+}
+
+std::size_t BlockingRead(int fd, std::span<std::uint8_t> buffer) {
+    for (;;) {
+        ssize_t n = ::read(fd, buffer.data(), buffer.size());
+        if (n >= 0) return static_cast<std::size_t>(n);
+        if (errno == EINTR) continue;
+        if (IsBrokenPipe(errno)) return 0;
+        throw IoFailure(std::strerror(errno));
+    }
+}
+
+bool BlockingWrite(int fd, std::span<const std::uint8_t> bytes) {
+    while (!bytes.empty()) {
+        ssize_t n = ::write(fd, bytes.data(), bytes.size());
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            if (IsBrokenPipe(errno)) return true;
+            throw IoFailure(std::strerror(errno));
+        }
+        bytes = bytes.subspan(static_cast<std::size_t>(n));
+    }
+    return true;
+}
+
+class PipeInput final : public IInputStream {
+public:
+    PipeInput(asio::any_io_executor executor, int fd) : descriptor_(std::move(executor), fd) {}
+
+    Task<std::size_t> ReadSomeAsync(std::span<std::uint8_t> buffer, CancellationToken token) override {
+        ThrowIfCancelled(token);
+        if (buffer.empty()) co_return 0;
+        auto [ec, n] = co_await descriptor_.async_read_some(asio::buffer(buffer.data(), buffer.size()),
+                                                            asio::as_tuple(asio::use_awaitable));
+        if (ec == asio::error::eof || IsBrokenPipe(ec.value())) co_return 0;
+        if (ec) throw IoFailure(ec.message());
+        co_return n;
+    }
+
+private:
+    asio::posix::stream_descriptor descriptor_;
+};
+
+class PipeOutput final : public IOutputStream {
+public:
+    PipeOutput(asio::any_io_executor executor, int fd) : descriptor_(std::move(executor), fd) {}
+
+    Task<void> WriteAsync(std::span<const std::uint8_t> bytes, CancellationToken token) override {
+        ThrowIfCancelled(token);
+        auto [ec, n] = co_await asio::async_write(descriptor_, asio::buffer(bytes.data(), bytes.size()),
+                                                  asio::as_tuple(asio::use_awaitable));
+        (void)n;
+        if (ec && !IsBrokenPipe(ec.value())) throw IoFailure(ec.message());
+    }
+
+private:
+    asio::posix::stream_descriptor descriptor_;
+};
+
+class BlockingInput final : public IInputStream {
+public:
+    explicit BlockingInput(int fd) : fd_(fd) {}
+
+    Task<std::size_t> ReadSomeAsync(std::span<std::uint8_t> buffer, CancellationToken token) override {
+        ThrowIfCancelled(token);
+        if (buffer.empty()) co_return 0;
+        int fd = fd_;
+        co_return co_await OnWorkerAsync<std::size_t>([fd, buffer] { return BlockingRead(fd, buffer); });
+    }
+
+private:
+    int fd_;
+};
+
+class BlockingOutput final : public IOutputStream {
+public:
+    explicit BlockingOutput(int fd) : fd_(fd) {}
+
+    Task<void> WriteAsync(std::span<const std::uint8_t> bytes, CancellationToken token) override {
+        ThrowIfCancelled(token);
+        if (bytes.empty()) co_return;
+        int fd = fd_;
+        co_await OnWorkerAsync<bool>([fd, bytes] { return BlockingWrite(fd, bytes); });
+    }
+
+private:
+    int fd_;
+};
+
+// A private duplicate, so that the stream objects never close the process's own handle.
+int Duplicate(int fd) {
+    int copy = ::fcntl(fd, F_DUPFD_CLOEXEC, 3);
+    if (copy < 0) throw IoFailure(std::strerror(errno));
+    return copy;
+}
+
+}  // namespace
+
+std::unique_ptr<IInputStream> OpenStandardInput(asio::any_io_executor executor) {
+    if (::fcntl(0, F_GETFD) == -1) {
+        // No standard input at all: an empty one.
+        int null = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+        if (null < 0) throw IoFailure(std::strerror(errno));
+        return std::make_unique<BlockingInput>(null);
+    }
+    int fd = Duplicate(0);
+    if (IsPollable(fd)) return std::make_unique<PipeInput>(std::move(executor), fd);
+    return std::make_unique<BlockingInput>(fd);
+}
+
+std::unique_ptr<IOutputStream> OpenStandardOutput(asio::any_io_executor executor) {
+    if (::fcntl(1, F_GETFD) == -1) {
+        int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+        if (null < 0) throw IoFailure(std::strerror(errno));
+        return std::make_unique<BlockingOutput>(null);
+    }
+    int fd = Duplicate(1);
+    if (IsPollable(fd)) return std::make_unique<PipeOutput>(std::move(executor), fd);
+    return std::make_unique<BlockingOutput>(fd);
+}
+
+}  // namespace Quillmark::Platform::Runtime
