@@ -1,0 +1,173 @@
+#include "Platform/Net/WebSocketProtocol.hpp"
+
+#include "Platform/Encoding/Base64.hpp"
+#include "Platform/Failure.hpp"
+
+#include <openssl/evp.h>
+
+#include <algorithm>
+#include <cstring>
+
+namespace Quillmark::Platform::Net::WebSocketProtocol {
+
+namespace {
+constexpr std::string_view AcceptGuid = "258EAFA5-E914-47DA-95CA-C5AB0DC85B11";
+
+bool IsKnownOpcode(std::uint8_t code) {
+    switch (code) {
+        case 0x0: case 0x1: case 0x2: case 0x8: case 0x9: case 0xA: return true;
+        default: return false;
+    }
+}
+}  // namespace
+
+std::string ComputeAcceptKey(std::string_view clientKey) {
+    std::string input(clientKey);
+    input += AcceptGuid;
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    if (EVP_Digest(input.data(), input.size(), digest, &length, EVP_sha1(), nullptr) != 1)
+        throw PlainFailure("SHA-1 digest failed");
+    return Encoding::Base64::Encode(std::span<const std::uint8_t>(digest, length));
+}
+
+bool IsValidClientKey(std::string_view clientKey) {
+    if (clientKey.size() != 24) return false;
+    try {
+        return Encoding::Base64::Decode(clientKey).size() == 16;
+    } catch (const FormatFailure&) {
+        return false;
+    }
+}
+
+std::optional<FrameHeader> ParseClientHeader(std::span<const std::uint8_t> bytes) {
+    if (bytes.size() < 2) return std::nullopt;
+    FrameHeader header;
+    const std::uint8_t first = bytes[0];
+    const std::uint8_t second = bytes[1];
+    if (first & 0x70) throw WebSocketFailure("The client set reserved bits of a frame, but no extension was agreed.");
+    if (!IsKnownOpcode(first & 0x0F)) throw WebSocketFailure("The client sent a frame with an unknown opcode.");
+    header.Fin = (first & 0x80) != 0;
+    header.Code = static_cast<Opcode>(first & 0x0F);
+    header.Masked = (second & 0x80) != 0;
+    if (!header.Masked) throw WebSocketFailure("The client sent an unmasked frame.");
+
+    std::size_t offset = 2;
+    std::uint64_t length = second & 0x7F;
+    if (length == 126) {
+        if (bytes.size() < offset + 2) return std::nullopt;
+        length = (std::uint64_t{bytes[2]} << 8) | bytes[3];
+        offset += 2;
+    } else if (length == 127) {
+        if (bytes.size() < offset + 8) return std::nullopt;
+        length = 0;
+        for (std::size_t i = 0; i < 8; ++i) length = (length << 8) | bytes[offset + i];
+        if (length >> 63) throw WebSocketFailure("The client sent a frame length with its most significant bit set.");
+        offset += 8;
+    }
+    const bool control = (first & 0x08) != 0;
+    if (control && !header.Fin) throw WebSocketFailure("The client sent a fragmented control frame.");
+    if (control && length > MaxControlPayload)
+        throw WebSocketFailure("The client sent a control frame longer than 125 bytes.");
+
+    if (bytes.size() < offset + 4) return std::nullopt;
+    for (std::size_t i = 0; i < 4; ++i) header.Mask[i] = bytes[offset + i];
+    offset += 4;
+    header.PayloadLength = length;
+    header.HeaderLength = offset;
+    return header;
+}
+
+std::size_t WriteServerHeader(Opcode code, bool fin, std::uint64_t payloadLength,
+                              std::array<std::uint8_t, MaxHeaderLength>& out) {
+    out[0] = static_cast<std::uint8_t>((fin ? 0x80 : 0x00) | static_cast<std::uint8_t>(code));
+    if (payloadLength < 126) {
+        out[1] = static_cast<std::uint8_t>(payloadLength);
+        return 2;
+    }
+    if (payloadLength <= 0xFFFF) {
+        out[1] = 126;
+        out[2] = static_cast<std::uint8_t>(payloadLength >> 8);
+        out[3] = static_cast<std::uint8_t>(payloadLength);
+        return 4;
+    }
+    out[1] = 127;
+    for (std::size_t i = 0; i < 8; ++i) out[2 + i] = static_cast<std::uint8_t>(payloadLength >> (56 - 8 * i));
+    return 10;
+}
+
+void Unmask(std::span<std::uint8_t> payload, const std::array<std::uint8_t, 4>& mask, std::size_t offset) {
+    std::size_t i = 0;
+    // Byte-wise until aligned with the mask, then eight bytes at a time.
+    for (; i < payload.size() && (offset + i) % 4 != 0; ++i) payload[i] ^= mask[(offset + i) % 4];
+    std::uint64_t wide = 0;
+    for (std::size_t k = 0; k < 8; ++k) wide |= std::uint64_t{mask[k % 4]} << (8 * k);
+    for (; i + 8 <= payload.size(); i += 8) {
+        std::uint64_t word;
+        std::memcpy(&word, payload.data() + i, 8);
+        word ^= wide;
+        std::memcpy(payload.data() + i, &word, 8);
+    }
+    for (; i < payload.size(); ++i) payload[i] ^= mask[(offset + i) % 4];
+}
+
+bool IsValidCloseCode(std::uint16_t code) {
+    if (code >= 3000 && code <= 4999) return true;
+    switch (code) {
+        case 1000: case 1001: case 1002: case 1003: case 1007: case 1008: case 1009:
+        case 1010: case 1011: case 1012: case 1013: case 1014:
+            return true;
+        default:
+            return false;
+    }
+}
+
+bool IsValidUtf8(std::span<const std::uint8_t> bytes) {
+    std::size_t i = 0;
+    while (i < bytes.size()) {
+        const std::uint8_t lead = bytes[i];
+        if (lead < 0x80) { ++i; continue; }
+        std::size_t extra;
+        std::uint32_t min;
+        std::uint32_t cp;
+        if ((lead & 0xE0) == 0xC0) { extra = 1; min = 0x80; cp = lead & 0x1F; }
+        else if ((lead & 0xF0) == 0xE0) { extra = 2; min = 0x800; cp = lead & 0x0F; }
+        else if ((lead & 0xF8) == 0xF0) { extra = 3; min = 0x10000; cp = lead & 0x07; }
+        else return false;
+        if (i + extra >= bytes.size()) return false;
+        for (std::size_t k = 1; k <= extra; ++k) {
+            const std::uint8_t next = bytes[i + k];
+            if ((next & 0xC0) != 0x80) return false;
+            cp = (cp << 6) | (next & 0x3F);
+        }
+        if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
+        i += extra + 1;
+    }
+    return true;
+}
+
+ClosePayload ParseClosePayload(std::span<const std::uint8_t> payload) {
+    ClosePayload result;
+    if (payload.empty()) return result;
+    if (payload.size() == 1) throw WebSocketFailure("The client sent a close frame with a one-byte payload.");
+    const auto status = static_cast<std::uint16_t>((payload[0] << 8) | payload[1]);
+    if (!IsValidCloseCode(status)) throw WebSocketFailure("The client sent an invalid close status " + std::to_string(status) + ".");
+    const auto text = payload.subspan(2);
+    if (!IsValidUtf8(text)) throw WebSocketFailure("The client sent a close description that is not UTF-8.");
+    result.Status = status;
+    result.Description.assign(text.begin(), text.end());
+    return result;
+}
+
+std::vector<std::uint8_t> MakeClosePayload(std::uint16_t status, std::string_view description) {
+    std::vector<std::uint8_t> payload{static_cast<std::uint8_t>(status >> 8), static_cast<std::uint8_t>(status)};
+    std::size_t length = std::min(description.size(), MaxControlPayload - 2);
+    // Never cut a UTF-8 sequence in half.
+    while (length > 0 && length < description.size() &&
+           (static_cast<std::uint8_t>(description[length]) & 0xC0) == 0x80)
+        --length;
+    payload.insert(payload.end(), description.begin(), description.begin() + static_cast<std::ptrdiff_t>(length));
+    return payload;
+}
+
+}  // namespace Quillmark::Platform::Net::WebSocketProtocol
