@@ -1,0 +1,55 @@
+// Stands in for the signing GUI. Driven by environment variables:
+//   QUILLMARK_STANDIN_ARGV_FILE    write each argument after the program path, NUL-terminated
+//   QUILLMARK_STANDIN_OUTPUT_FILE  print this file's bytes; else QUILLMARK_STANDIN_OUTPUT's text
+//   QUILLMARK_STANDIN_REPEAT       print the output this many times
+//   QUILLMARK_STANDIN_SLEEP_MS     sleep this long before ending
+//   QUILLMARK_STANDIN_SIGNAL       end by raising this signal
+//   QUILLMARK_STANDIN_EXIT_CODE    end with this code (default 0)
+//   QUILLMARK_STANDIN_DONE_FILE    create this file just before ending
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <thread>
+
+namespace {
+
+const char* Variable(const char* name) {
+    const char* value = std::getenv(name);
+    return value != nullptr && *value != '\0' ? value : nullptr;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (const char* argvFile = Variable("QUILLMARK_STANDIN_ARGV_FILE")) {
+        std::ofstream out(argvFile, std::ios::binary);
+        for (int i = 1; i < argc; ++i) {
+            out << argv[i];
+            out.put('\0');
+        }
+    }
+    std::string output;
+    if (const char* file = Variable("QUILLMARK_STANDIN_OUTPUT_FILE")) {
+        std::ifstream in(file, std::ios::binary);
+        output.assign(std::istreambuf_iterator<char>(in), {});
+    } else if (const char* text = Variable("QUILLMARK_STANDIN_OUTPUT")) {
+        output = text;
+    }
+    const long repeat = Variable("QUILLMARK_STANDIN_REPEAT") ? std::atol(Variable("QUILLMARK_STANDIN_REPEAT")) : 1;
+    for (long i = 0; i < repeat; ++i) std::fwrite(output.data(), 1, output.size(), stdout);
+    std::fflush(stdout);
+    if (const char* sleepMs = Variable("QUILLMARK_STANDIN_SLEEP_MS")) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(std::atol(sleepMs)));
+    }
+    if (const char* done = Variable("QUILLMARK_STANDIN_DONE_FILE")) std::ofstream{done};
+    if (const char* signal = Variable("QUILLMARK_STANDIN_SIGNAL")) {
+        std::signal(std::atoi(signal), SIG_DFL);
+        std::raise(std::atoi(signal));
+    }
+    const char* code = Variable("QUILLMARK_STANDIN_EXIT_CODE");
+    return code ? std::atoi(code) : 0;
+}
