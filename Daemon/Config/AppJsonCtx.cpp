@@ -64,34 +64,34 @@ public:
 
     std::optional<Models::Message> Take() { return std::move(message_); }
 
-    void Null(std::size_t end) override {
+    void Null(const Platform::Json::TokenEnd& end) override {
         if (depth_ == 0) return;  // the literal null: no record
         if (Field* field = Pending()) {
-            if (field->type != Field::Type::Text) Fail(*field, end);
+            if (field->type != Field::Type::Text) Fail(*field, end.Offset());
             Text(*field) = std::nullopt;
         }
     }
-    void Boolean(bool, std::size_t end) override {
-        if (depth_ == 0) FailWhole(end);
-        if (Field* field = Pending()) Fail(*field, end);
+    void Boolean(bool, const Platform::Json::TokenEnd& end) override {
+        if (depth_ == 0) FailWhole(end.Offset());
+        if (Field* field = Pending()) Fail(*field, end.Offset());
     }
-    void Number(std::string_view text, std::size_t end) override {
-        if (depth_ == 0) FailWhole(end);
+    void Number(std::string_view text, const Platform::Json::TokenEnd& end) override {
+        if (depth_ == 0) FailWhole(end.Offset());
         if (Field* field = Pending()) {
-            if (field->type == Field::Type::Text) Fail(*field, end);
+            if (field->type == Field::Type::Text) Fail(*field, end.Offset());
             const auto value = IntegerIn(text, field->Min(), field->Max());
-            if (!value) Fail(*field, end);
+            if (!value) Fail(*field, end.Offset());
             (field == &Fields[2] ? message_->_action : message_->_errorCode) = static_cast<std::int32_t>(*value);
         }
     }
-    void String(std::string_view value, std::size_t end) override {
-        if (depth_ == 0) FailWhole(end);
+    void String(std::string_view value, const Platform::Json::TokenEnd& end) override {
+        if (depth_ == 0) FailWhole(end.Offset());
         if (Field* field = Pending()) {
-            if (field->type != Field::Type::Text) Fail(*field, end);
+            if (field->type != Field::Type::Text) Fail(*field, end.Offset());
             Text(*field).emplace(value);
         }
     }
-    void Key(std::string_view name, std::size_t) override {
+    void Key(std::string_view name, const Platform::Json::TokenEnd&) override {
         if (depth_ != 1) return;
         for (Field& field : Fields)
             if (field.name == name) {
@@ -99,18 +99,18 @@ public:
                 return;
             }
     }
-    void StartObject(std::size_t end) override {
+    void StartObject(const Platform::Json::TokenEnd& end) override {
         if (depth_ == 0) message_.emplace();
-        else if (Field* field = Pending()) Fail(*field, end);
+        else if (Field* field = Pending()) Fail(*field, end.Offset());
         ++depth_;
     }
-    void EndObject(std::size_t) override { --depth_; }
-    void StartArray(std::size_t end) override {
-        if (depth_ == 0) FailWhole(end);
-        if (Field* field = Pending()) Fail(*field, end);
+    void EndObject(const Platform::Json::TokenEnd&) override { --depth_; }
+    void StartArray(const Platform::Json::TokenEnd& end) override {
+        if (depth_ == 0) FailWhole(end.Offset());
+        if (Field* field = Pending()) Fail(*field, end.Offset());
         ++depth_;
     }
-    void EndArray(std::size_t) override { --depth_; }
+    void EndArray(const Platform::Json::TokenEnd&) override { --depth_; }
 
 private:
     static inline Field Fields[] = {

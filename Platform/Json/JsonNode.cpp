@@ -36,15 +36,15 @@ class TreeBuilder final : public JsonTokenHandler {
 public:
     JsonNode Take() { return std::move(root_); }
 
-    void Null(std::size_t) override { Place(JsonNode::Null()); }
-    void Boolean(bool value, std::size_t) override { Place(JsonNode::Boolean(value)); }
-    void Number(std::string_view text, std::size_t) override { Place(JsonNode::NumberText(std::string(text))); }
-    void String(std::string_view value, std::size_t) override { Place(JsonNode::String(std::string(value))); }
-    void Key(std::string_view name, std::size_t) override { frames_.back().key.assign(name); }
-    void StartObject(std::size_t) override { frames_.emplace_back().isObject = true; }
-    void EndObject(std::size_t) override { Close(); }
-    void StartArray(std::size_t) override { frames_.emplace_back().isObject = false; }
-    void EndArray(std::size_t) override { Close(); }
+    void Null(const TokenEnd&) override { Place(JsonNode::Null()); }
+    void Boolean(bool value, const TokenEnd&) override { Place(JsonNode::Boolean(value)); }
+    void Number(std::string_view text, const TokenEnd&) override { Place(JsonNode::NumberText(std::string(text))); }
+    void String(std::string_view value, const TokenEnd&) override { Place(JsonNode::String(std::string(value))); }
+    void Key(std::string_view name, const TokenEnd&) override { frames_.back().key.assign(name); }
+    void StartObject(const TokenEnd&) override { frames_.emplace_back().isObject = true; }
+    void EndObject(const TokenEnd&) override { Close(); }
+    void StartArray(const TokenEnd&) override { frames_.emplace_back().isObject = false; }
+    void EndArray(const TokenEnd&) override { Close(); }
 
 private:
     struct Frame {

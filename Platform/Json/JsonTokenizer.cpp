@@ -90,38 +90,51 @@ std::string_view ComplaintOf(rapidjson::ParseErrorCode code, bool atEnd) {
     }
 }
 
-// Forwards RapidJSON's events with offsets and keeps the nesting bound.
-class Adapter {
+// Forwards RapidJSON's events and keeps the nesting bound. While a string or number is being
+// delivered RapidJSON reads from a copy of the stream, so ours still stands at the token's start.
+class Adapter final : public TokenEnd {
 public:
     Adapter(std::string_view text, const rapidjson::StringStream& stream, JsonTokenHandler& handler)
         : text_(text), stream_(stream), handler_(handler) {}
 
-    bool Null() { return handler_.Null(End()), true; }
-    bool Bool(bool value) { return handler_.Boolean(value, End()), true; }
+    std::size_t Offset() const override {
+        std::size_t at = stream_.Tell();
+        if (token_ == Token::Text) {
+            for (++at; text_[at] != '"'; ++at)
+                if (text_[at] == '\\') ++at;
+            ++at;
+        } else if (token_ == Token::Number) {
+            while (at < text_.size() && std::strchr("0123456789+-.eE", text_[at]) != nullptr && text_[at] != '\0') ++at;
+        }
+        return at;
+    }
+
+    bool Null() { return Deliver(Token::Other), handler_.Null(*this), true; }
+    bool Bool(bool value) { return Deliver(Token::Other), handler_.Boolean(value, *this), true; }
     bool RawNumber(const char* text, rapidjson::SizeType length, bool) {
-        return handler_.Number(std::string_view(text, length), End()), true;
+        return Deliver(Token::Number), handler_.Number(std::string_view(text, length), *this), true;
     }
     bool String(const char* text, rapidjson::SizeType length, bool) {
-        return handler_.String(std::string_view(text, length), End()), true;
+        return Deliver(Token::Text), handler_.String(std::string_view(text, length), *this), true;
     }
     bool Key(const char* text, rapidjson::SizeType length, bool) {
-        return handler_.Key(std::string_view(text, length), End()), true;
+        return Deliver(Token::Text), handler_.Key(std::string_view(text, length), *this), true;
     }
     bool StartObject() {
         Enter("ObjectDepthTooLarge");
-        return handler_.StartObject(End()), true;
+        return handler_.StartObject(*this), true;
     }
     bool EndObject(rapidjson::SizeType) {
         --depth_;
-        return handler_.EndObject(End()), true;
+        return Deliver(Token::Other), handler_.EndObject(*this), true;
     }
     bool StartArray() {
         Enter("ArrayDepthTooLarge");
-        return handler_.StartArray(End()), true;
+        return handler_.StartArray(*this), true;
     }
     bool EndArray(rapidjson::SizeType) {
         --depth_;
-        return handler_.EndArray(End()), true;
+        return Deliver(Token::Other), handler_.EndArray(*this), true;
     }
     // Never called with kParseNumbersAsStringsFlag.
     bool Int(int) { return false; }
@@ -131,14 +144,18 @@ public:
     bool Double(double) { return false; }
 
 private:
-    std::size_t End() const { return stream_.Tell(); }
+    enum class Token { Other, Text, Number };
+
+    void Deliver(Token token) { token_ = token; }
     void Enter(std::string_view complaint) {
-        if (++depth_ > JsonTokenizer::MaxDepth) ThrowMalformed(text_, complaint, End());
+        Deliver(Token::Other);
+        if (++depth_ > JsonTokenizer::MaxDepth) ThrowMalformed(text_, complaint, Offset());
     }
 
     std::string_view text_;
     const rapidjson::StringStream& stream_;
     JsonTokenHandler& handler_;
+    Token token_ = Token::Other;
     int depth_ = 0;
 };
 

@@ -9,20 +9,29 @@
 
 namespace Quillmark::Platform::Json {
 
-// Receives the tokens of one value in document order. `end` is the offset of the byte just past
-// the token (just past the bracket for a start). Texts are unescaped UTF-8 and valid only during
-// the call. A handler stops the reading by throwing.
+// Where the token being delivered ends: the offset of the byte just past it (just past the
+// bracket for a start). Found on demand, since only failures need it.
+class TokenEnd {
+public:
+    virtual std::size_t Offset() const = 0;
+
+protected:
+    ~TokenEnd() = default;
+};
+
+// Receives the tokens of one value in document order. Texts are unescaped UTF-8 and valid only
+// during the call. A handler stops the reading by throwing.
 class JsonTokenHandler {
 public:
-    virtual void Null(std::size_t end) = 0;
-    virtual void Boolean(bool value, std::size_t end) = 0;
-    virtual void Number(std::string_view text, std::size_t end) = 0;
-    virtual void String(std::string_view value, std::size_t end) = 0;
-    virtual void Key(std::string_view name, std::size_t end) = 0;
-    virtual void StartObject(std::size_t end) = 0;
-    virtual void EndObject(std::size_t end) = 0;
-    virtual void StartArray(std::size_t end) = 0;
-    virtual void EndArray(std::size_t end) = 0;
+    virtual void Null(const TokenEnd& end) = 0;
+    virtual void Boolean(bool value, const TokenEnd& end) = 0;
+    virtual void Number(std::string_view text, const TokenEnd& end) = 0;
+    virtual void String(std::string_view value, const TokenEnd& end) = 0;
+    virtual void Key(std::string_view name, const TokenEnd& end) = 0;
+    virtual void StartObject(const TokenEnd& end) = 0;
+    virtual void EndObject(const TokenEnd& end) = 0;
+    virtual void StartArray(const TokenEnd& end) = 0;
+    virtual void EndArray(const TokenEnd& end) = 0;
 
 protected:
     ~JsonTokenHandler() = default;

@@ -1,0 +1,68 @@
+#include "Platform/Encoding/Base64.hpp"
+
+#include "Platform/Failure.hpp"
+
+#include <gtest/gtest.h>
+
+#include <random>
+
+using Quillmark::Platform::Encoding::Base64;
+
+namespace {
+std::vector<std::uint8_t> Bytes(std::string_view text) { return {text.begin(), text.end()}; }
+}  // namespace
+
+TEST(Base64, KnownAnswers) {
+    const struct {
+        std::string plain, encoded;
+    } cases[] = {
+        {"", ""},         {"f", "Zg=="},         {"fo", "Zm8="},         {"foo", "Zm9v"},
+        {"foob", "Zm9vYg=="}, {"fooba", "Zm9vYmE="}, {"foobar", "Zm9vYmFy"}, {"\xFB\xFF\xBE", "+/++"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(Base64::Encode(Bytes(c.plain)), c.encoded);
+        EXPECT_EQ(Base64::Decode(c.encoded), Bytes(c.plain)) << c.encoded;
+    }
+}
+
+TEST(Base64, SkipsBlanksTabsAndLineBreaksAnywhere) {
+    const struct {
+        std::string text, plain;
+    } cases[] = {
+        {"Zm9v\r\nYmFy", "foobar"}, {" Z m 9 v ", "foo"}, {"Zg= =", "f"}, {"\tZm8=\n", "fo"}, {" \r\n\t", ""},
+        {"Zm9vYmFyZm9vYmFy Zm9v", "foobarfoobarfoo"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(Base64::Decode(c.text), Bytes(c.plain)) << c.text;
+}
+
+TEST(Base64, RefusesTextThatIsNotBase64AndAppendsNothing) {
+    const std::string cases[] = {
+        "Zm9", "Zm9v*", "Zm9vYmFy*AAA", "Z===", "Zg=a", "=Zg=", "Zm9v=", "Zm==9v", "Zg==Zg==", "====",
+        "Zm9v\vYmFy", "Zm9-", "Zm9_", std::string("Zm9\0", 4), "\xC3\xA9Zm9",
+    };
+    for (const std::string& text : cases) {
+        std::vector<std::uint8_t> out = {1, 2, 3};
+        try {
+            Base64::AppendDecoded(text, out);
+            ADD_FAILURE() << "decoded: " << text;
+        } catch (const Quillmark::Platform::FormatFailure& failure) {
+            EXPECT_EQ(failure.Message(), "Format_BadBase64Char");
+        }
+        EXPECT_EQ(out, (std::vector<std::uint8_t>{1, 2, 3})) << text;
+    }
+}
+
+TEST(Base64, RandomBytesSurviveEncodeAndDecode) {
+    std::mt19937 random(7);
+    for (std::size_t length = 0; length < 300; ++length) {
+        std::vector<std::uint8_t> bytes(length);
+        for (auto& b : bytes) b = static_cast<std::uint8_t>(random());
+        std::string text = "prefix:";
+        Base64::AppendEncoded(bytes, text);
+        ASSERT_EQ(text.size(), 7 + Base64::EncodedLength(length));
+        std::vector<std::uint8_t> decoded = {9};
+        Base64::AppendDecoded(std::string_view(text).substr(7), decoded);
+        decoded.erase(decoded.begin());
+        EXPECT_EQ(decoded, bytes) << length;
+    }
+}
