@@ -15,13 +15,15 @@ namespace Quillmark::Daemon::MessageListeners {
 // Main loop only, one request at a time; the token is not observed.
 class ReceiveFileListener final : public IMessageListener {
 public:
+    // An upload holds at most this much decoded chunk data.
+    static constexpr std::int64_t MaxUploadBytes = std::int64_t{1} << 30;
+
     ReceiveFileListener() = default;
+    // With a smaller bound, for tests.
+    explicit ReceiveFileListener(std::int64_t maxUploadBytes) : maxUploadBytes_(maxUploadBytes) {}
 
     std::int32_t Action() const override;
     Platform::Task<Models::Message> ProcessAsync(Models::Message request, Platform::CancellationToken token) override;
-
-    // An upload holds at most this much decoded chunk data.
-    static constexpr std::int64_t MaxUploadBytes = std::int64_t{1} << 30;
 
 private:
     // A received chunk, held decoded; a chunk whose text cannot be decoded keeps only why, so
@@ -34,13 +36,14 @@ private:
     };
 
     Platform::Task<Models::Message> MakeFileAsync();
-    void ReleaseChunks();
 
     std::optional<Models::FileMetadata> metadata_;
     std::vector<StoredChunk> chunks_;
     // Chunks appended since the last metadata step, kept or not.
     std::int64_t chunkCount_ = 0;
-    std::int64_t heldBytes_ = 0;
+    // Decoded bytes of the chunks appended since the last metadata step.
+    std::int64_t receivedBytes_ = 0;
+    std::int64_t maxUploadBytes_ = MaxUploadBytes;
 };
 
 }  // namespace Quillmark::Daemon::MessageListeners

@@ -3,8 +3,9 @@
 #include "Daemon/MessageListeners/IMessageListener.hpp"
 
 #include <cstdint>
-#include <fstream>
+#include <cstdio>
 #include <memory>
+#include <string>
 #include <vector>
 
 namespace Quillmark::Daemon::MessageListeners {
@@ -13,23 +14,31 @@ namespace Quillmark::Daemon::MessageListeners {
 // hand them out by index, Base64-encoded when asked for. Main loop only, one request at a time.
 class SendFileListener final : public IMessageListener {
 public:
-    SendFileListener();
-    ~SendFileListener() override;
-
-    std::int32_t Action() const override;
-    Platform::Task<Models::Message> ProcessAsync(Models::Message request, Platform::CancellationToken token) override;
-
     // The most file bytes in one chunk.
     static constexpr std::int64_t ChunkSize = 524288;
     // The largest file a prepare step accepts.
     static constexpr std::int64_t MaxFileBytes = std::int64_t{1} << 30;
 
-private:
-    Platform::Task<void> MakeChunksAsync(Platform::CancellationToken token);
+    SendFileListener() = default;
+    // With a smaller bound, for tests.
+    explicit SendFileListener(std::int64_t maxFileBytes) : maxFileBytes_(maxFileBytes) {}
 
+    std::int32_t Action() const override;
+    Platform::Task<Models::Message> ProcessAsync(Models::Message request, Platform::CancellationToken token) override;
+
+private:
+    struct FileCloser {
+        void operator()(std::FILE* file) const noexcept { std::fclose(file); }
+    };
+
+    Platform::Task<void> MakeChunksAsync(const std::string& name, const std::string& path,
+                                         Platform::CancellationToken token);
+
+    // The file bytes of each chunk; encoded only when a chunk step asks for it.
     std::vector<std::vector<std::uint8_t>> chunks_;
     // Open only while a prepare step cuts it, or after a cut that failed.
-    std::unique_ptr<std::ifstream> fileStream_;
+    std::unique_ptr<std::FILE, FileCloser> fileStream_;
+    std::int64_t maxFileBytes_ = MaxFileBytes;
 };
 
 }  // namespace Quillmark::Daemon::MessageListeners

@@ -1,0 +1,143 @@
+#include "Daemon/MessageListeners/ReceiveFileListener.hpp"
+
+#include "Common/Utils.hpp"
+#include "Daemon/Config/AppJsonCtx.hpp"
+#include "Daemon/MessageListeners/ActionCode.hpp"
+#include "Daemon/MessageListeners/ListenerReply.hpp"
+#include "Daemon/MessageListeners/RequestData.hpp"
+#include "Daemon/MessageListeners/TempFolder.hpp"
+#include "Platform/Encoding/Base64.hpp"
+#include "Platform/Encoding/Hex.hpp"
+#include "Platform/Encoding/Sha256.hpp"
+#include "Platform/Failure.hpp"
+#include "Platform/Json/JsonObject.hpp"
+#include "Platform/Path.hpp"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <filesystem>
+
+namespace Quillmark::Daemon::MessageListeners {
+namespace {
+
+using Platform::Json::JsonNode;
+
+// From the last "." to the end, unless that dot ends the name or a separator follows it.
+std::string Extension(const std::optional<std::string>& originalFileName) {
+    if (!originalFileName) return {};
+    const auto& name = *originalFileName;
+    const auto dot = name.rfind('.');
+    if (dot == std::string::npos || dot + 1 == name.size()) return {};
+    if (name.find_first_of("/\\", dot) != std::string::npos) return {};
+    return name.substr(dot);
+}
+
+bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
+    return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
+        auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+        return lower(x) == lower(y);
+    });
+}
+
+}  // namespace
+
+std::int32_t ReceiveFileListener::Action() const { return ActionCode::ReceiveFile; }
+
+Platform::Task<Models::Message> ReceiveFileListener::ProcessAsync(Models::Message request, Platform::CancellationToken) {
+    const auto object = RequestData::Parse(request.Data);
+    if (RequestData::SelectStep(object) == 0) {
+        metadata_ = Config::AppJsonCtx::DecodeFileMetadata(object);
+        std::vector<StoredChunk>().swap(chunks_);
+        chunkCount_ = 0;
+        receivedBytes_ = 0;
+        co_return ListenerReply(Action(), "OK");
+    }
+
+    if (!metadata_) throw Platform::InvalidOperationFailure("Metadata must be received before chunks");
+    auto chunk = Config::AppJsonCtx::DecodeFileChunk(object);
+    StoredChunk stored;
+    stored.ChunkIndex = chunk.ChunkIndex;
+    if (!chunk.ChunkData) {
+        stored.Content = StoredChunk::State::NullData;
+    } else {
+        try {
+            stored.Bytes = Platform::Encoding::Base64::Decode(*chunk.ChunkData);
+        } catch (const Platform::FormatFailure&) {
+            stored.Content = StoredChunk::State::BadBase64;
+        }
+    }
+    chunk.ChunkData.reset();
+    const auto size = static_cast<std::int64_t>(stored.Bytes.size());
+    if (size > maxUploadBytes_ - receivedBytes_) {
+        throw Platform::InvalidOperationFailure("Upload exceeds " + std::to_string(maxUploadBytes_) + " bytes");
+    }
+    receivedBytes_ += size;
+    // Once the count has reached the announced total nothing can complete again, so later
+    // chunks are counted but not kept.
+    if (chunkCount_ < metadata_->TotalChunks) chunks_.push_back(std::move(stored));
+    ++chunkCount_;
+    if (chunkCount_ == metadata_->TotalChunks) co_return co_await MakeFileAsync();
+    co_return ListenerReply(Action(), "OK");
+}
+
+Platform::Task<Models::Message> ReceiveFileListener::MakeFileAsync() {
+    auto& metadata = *metadata_;
+    metadata.FileName = Common::Utils::RandomString(16) + "_" + Extension(metadata.OriginalFileName);
+    std::stable_sort(chunks_.begin(), chunks_.end(),
+                     [](const StoredChunk& a, const StoredChunk& b) { return a.ChunkIndex < b.ChunkIndex; });
+    const auto path = TempFolder::Join(*metadata.FileName);
+    // The chunks are not needed after this attempt, whatever its outcome.
+    auto chunks = std::move(chunks_);
+    chunks_.clear();
+
+    std::string digest;
+    try {
+        std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(path.c_str(), "w+b"), &std::fclose);
+        if (!file) TempFolder::ThrowFileFailure(path, errno);
+        std::setvbuf(file.get(), nullptr, _IOFBF, 4096);
+        // The digest is taken over exactly the bytes written, in the same pass.
+        Platform::Encoding::Sha256 hash;
+        for (auto& chunk : chunks) {
+            if (chunk.Content == StoredChunk::State::NullData) throw Platform::ArgumentNullFailure("s");
+            if (chunk.Content == StoredChunk::State::BadBase64) throw Platform::FormatFailure("Format_BadBase64Char");
+            if (!chunk.Bytes.empty() &&
+                std::fwrite(chunk.Bytes.data(), 1, chunk.Bytes.size(), file.get()) != chunk.Bytes.size()) {
+                TempFolder::ThrowFileFailure(path, errno);
+            }
+            hash.Update(chunk.Bytes);
+            std::vector<std::uint8_t>().swap(chunk.Bytes);
+            co_await YieldToLoop();
+        }
+        if (std::fclose(file.release()) != 0) TempFolder::ThrowFileFailure(path, errno);
+
+        std::error_code ec;
+        const auto length = std::filesystem::file_size(Platform::Path::ToFsPath(path), ec);
+        if (ec) TempFolder::ThrowFileFailure(path, ec.value());
+        if (static_cast<std::int64_t>(length) != metadata.FileSize) {
+            throw Platform::InvalidOperationFailure("File size mismatch: expected " + std::to_string(metadata.FileSize) +
+                                                    ", got " + std::to_string(length));
+        }
+        digest = Platform::Encoding::Hex::ToUpper(hash.Finish());
+        const auto& expected = metadata.FileHash;
+        if (!expected || expected->empty() || !EqualsIgnoringCase(*expected, digest)) {
+            throw Platform::InvalidOperationFailure("File hash mismatch: expected " + expected.value_or("") +
+                                                    ", got " + digest);
+        }
+    } catch (...) {
+        // The client never learns this name, so what was written is of no use to anyone.
+        std::error_code ignored;
+        std::filesystem::remove(Platform::Path::ToFsPath(path), ignored);
+        throw;
+    }
+
+    Platform::Json::JsonObject reply;
+    reply.Add("status", JsonNode::String("SUCCESS"));
+    reply.Add("fileName", JsonNode::String(*metadata.FileName));
+    reply.Add("originalFileName", metadata.OriginalFileName ? JsonNode::String(*metadata.OriginalFileName) : JsonNode::Null());
+    reply.Add("fileSize", JsonNode::Number(metadata.FileSize));
+    reply.Add("fileHash", JsonNode::String(*metadata.FileHash));
+    co_return ListenerReply(Action(), reply.ToJsonString());
+}
+
+}  // namespace Quillmark::Daemon::MessageListeners

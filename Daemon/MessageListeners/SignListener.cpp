@@ -1,0 +1,49 @@
+#include "Daemon/MessageListeners/SignListener.hpp"
+
+#include "Common/Utils.hpp"
+#include "Daemon/MessageListeners/ActionCode.hpp"
+#include "Daemon/MessageListeners/ListenerReply.hpp"
+#include "Daemon/MessageListeners/RequestData.hpp"
+#include "Daemon/MessageListeners/TempFolder.hpp"
+#include "Platform/Failure.hpp"
+#include "Platform/Json/JsonObject.hpp"
+#include "Platform/Path.hpp"
+#include "Platform/Process/ChildProcess.hpp"
+#include "Platform/Process/ConsoleText.hpp"
+
+namespace Quillmark::Daemon::MessageListeners {
+
+using Platform::Json::JsonNode;
+
+std::int32_t SignListener::Action() const { return ActionCode::Sign; }
+
+Platform::Task<Models::Message> SignListener::ProcessAsync(Models::Message request, Platform::CancellationToken token) {
+    const auto object = RequestData::Parse(request.Data);
+    const auto* pdf = object.Find("pdfFileName");
+    if (pdf == nullptr) throw Platform::ArgumentNullFailure("pdfFileName");
+    const auto pdfName = pdf->GetString();
+    std::string signatureName;
+    if (const auto* signature = object.Find("signatureImageFileName")) signatureName = signature->GetString();
+
+    // The GUI is handed only files of the temporary folder.
+    if (!TempFolder::IsSafeName(pdfName)) throw Platform::ArgumentFailure("Invalid file name", "pdfFileName");
+    if (!signatureName.empty() && !TempFolder::IsSafeName(signatureName)) {
+        throw Platform::ArgumentFailure("Invalid file name", "signatureImageFileName");
+    }
+    std::vector<std::string> arguments{TempFolder::Join(pdfName)};
+    if (!signatureName.empty()) {
+        arguments.emplace_back("--sig");
+        arguments.push_back(TempFolder::Join(signatureName));
+    }
+    const auto program = Platform::Path::Join(
+        applicationDirectory_ ? *applicationDirectory_ : Common::Utils::GetCurrentDir(), GuiExecutableName);
+
+    const auto result = co_await Platform::Process::ChildProcess::RunAsync(program, std::move(arguments), token);
+
+    Platform::Json::JsonObject reply;
+    reply.Add("exitCode", JsonNode::Number(result.ExitCode));
+    reply.Add("output", JsonNode::String(Platform::Process::ConsoleText::Decode(result.Output)));
+    co_return ListenerReply(Action(), reply.ToJsonString());
+}
+
+}  // namespace Quillmark::Daemon::MessageListeners

@@ -1,0 +1,90 @@
+#pragma once
+// Runs listeners in-process against a private temporary folder.
+
+#include "Daemon/MessageListeners/IMessageListener.hpp"
+#include "Platform/Failure.hpp"
+
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/use_future.hpp>
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <future>
+#include <iterator>
+#include <string>
+#include <unistd.h>
+
+namespace Quillmark::Tests {
+
+namespace fs = std::filesystem;
+
+// One request through the listener, bounded in time; the reply, or the failure rethrown.
+inline Daemon::Models::Message Call(Daemon::MessageListeners::IMessageListener& listener, std::optional<std::string> data,
+                                    std::stop_token token = {}) {
+    Daemon::Models::Message request;
+    request._action = listener.Action();
+    request.Data = std::move(data);
+    boost::asio::io_context io;
+    auto reply = boost::asio::co_spawn(io, listener.ProcessAsync(std::move(request), token), boost::asio::use_future);
+    io.run_for(std::chrono::seconds(60));
+    if (reply.wait_for(std::chrono::seconds(0)) != std::future_status::ready) {
+        throw std::runtime_error("the listener did not answer in time");
+    }
+    return reply.get();
+}
+
+// The reply's data, or "failure: <client text>".
+inline std::string Answer(Daemon::MessageListeners::IMessageListener& listener, std::optional<std::string> data) {
+    try {
+        auto reply = Call(listener, std::move(data));
+        EXPECT_EQ(reply._action, listener.Action());
+        EXPECT_EQ(reply._errorCode, 0);
+        EXPECT_FALSE(reply.ErrorMessage.has_value());
+        return reply.Data.value_or("<absent>");
+    } catch (const Platform::Failure& failure) {
+        return "failure: " + failure.Message();
+    }
+}
+
+inline std::string ReadFile(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
+}
+
+inline void WriteFile(const fs::path& path, std::string_view content) {
+    std::ofstream(path, std::ios::binary).write(content.data(), static_cast<std::streamsize>(content.size()));
+}
+
+// Points TMPDIR at a fresh folder holding an empty temporary folder.
+class TempFolderTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
+        tmp_ = fs::temp_directory_path() /
+               ("listeners-" + std::to_string(::getpid()) + "-" + test->test_suite_name() + "-" + test->name());
+        fs::remove_all(tmp_);
+        fs::create_directories(tmp_ / "Quillmark");
+        if (const char* old = std::getenv("TMPDIR")) oldTmp_ = old;
+        ::setenv("TMPDIR", tmp_.c_str(), 1);
+    }
+    void TearDown() override {
+        if (oldTmp_) ::setenv("TMPDIR", oldTmp_->c_str(), 1); else ::unsetenv("TMPDIR");
+        fs::remove_all(tmp_);
+    }
+
+    fs::path Folder() const { return tmp_ / "Quillmark"; }
+    std::vector<fs::path> FolderFiles() const {
+        std::vector<fs::path> files;
+        for (const auto& entry : fs::directory_iterator(Folder())) files.push_back(entry.path());
+        return files;
+    }
+
+    fs::path tmp_;
+    std::optional<std::string> oldTmp_;
+};
+
+}  // namespace Quillmark::Tests

@@ -1,0 +1,193 @@
+#include "Daemon/MessageListeners/ReceiveFileListener.hpp"
+
+#include "ListenerTestSupport.hpp"
+#include "Platform/Encoding/Base64.hpp"
+#include "Platform/Encoding/Hex.hpp"
+#include "Platform/Encoding/Sha256.hpp"
+
+#include <gmock/gmock.h>
+
+#include <regex>
+
+namespace Quillmark::Tests {
+namespace {
+
+using Daemon::MessageListeners::ReceiveFileListener;
+using ::testing::MatchesRegex;
+
+std::string Upper(std::string_view bytes) {
+    return Platform::Encoding::Hex::ToUpper(Platform::Encoding::Sha256::Hash(
+        {reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()}));
+}
+std::string Lower(std::string text) {
+    for (auto& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return text;
+}
+std::string Base64(std::string_view bytes) {
+    return Platform::Encoding::Base64::Encode({reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()});
+}
+
+const std::string EmptyHash = "E3B0C44298FC1C149AFBF4C8996FB92427AE41E4649B934CA495991B7852B855";
+
+std::string Metadata(std::int64_t size, std::int64_t total, std::optional<std::string> hash,
+                     std::string originalName = "\"report.pdf\"") {
+    std::string text = R"({"action":0,"fileName":"ignored.bin","originalFileName":)" + originalName +
+                       ",\"fileSize\":" + std::to_string(size) + ",\"totalChunks\":" + std::to_string(total);
+    if (hash) text += ",\"fileHash\":\"" + *hash + "\"";
+    return text + "}";
+}
+std::string Chunk(std::int64_t index, std::string_view dataJson) {
+    return R"({"action":1,"chunkIndex":)" + std::to_string(index) + ",\"chunkData\":" + std::string(dataJson) + "}";
+}
+std::string Quoted(std::string_view text) { return "\"" + std::string(text) + "\""; }
+
+// The generated name out of a success reply.
+std::string NameIn(const std::string& reply) {
+    std::smatch match;
+    if (!std::regex_search(reply, match, std::regex(R"re("fileName":"([^"]*)")re"))) return {};
+    return match[1];
+}
+
+class ReceiveFileListenerTest : public TempFolderTest {
+protected:
+    ReceiveFileListener listener;
+};
+
+TEST_F(ReceiveFileListenerTest, AssemblesChunksInIndexOrderAndAnswersWithTheGeneratedName) {
+    const std::string content = "first-second-third";
+    ASSERT_EQ(Answer(listener, Metadata(18, 3, Lower(Upper(content)))), "OK");
+    EXPECT_EQ(Answer(listener, Chunk(2, Quoted(Base64("third")))), "OK");
+    EXPECT_EQ(Answer(listener, Chunk(0, Quoted(Base64("first-")))), "OK");
+    const auto reply = Answer(listener, Chunk(1, Quoted(Base64("second-"))));
+
+    const auto name = NameIn(reply);
+    EXPECT_THAT(name, MatchesRegex("[A-Z0-9]{16}_\\.pdf"));
+    // The client's hash comes back in its own letter case.
+    EXPECT_EQ(reply, R"({"status":"SUCCESS","fileName":")" + name +
+                         R"(","originalFileName":"report.pdf","fileSize":18,"fileHash":")" + Lower(Upper(content)) + "\"}");
+    EXPECT_EQ(ReadFile(Folder() / name), content);
+    EXPECT_EQ(FolderFiles().size(), 1u);
+}
+
+TEST_F(ReceiveFileListenerTest, NamesTheFileAfterTheOriginalExtension) {
+    struct Case {
+        std::string originalJson;
+        std::string suffix;
+        std::string echoed;
+    };
+    const Case cases[] = {
+        {"\"my.report.PDF\"", "_\\.PDF", "\"my.report.PDF\""},
+        {"\"README\"", "_", "\"README\""},
+        {"\"trailing.\"", "_", "\"trailing.\""},
+        {"\"folder.d/file\"", "_", "\"folder.d/file\""},
+        {"\"folder.d\\\\file\"", "_", "\"folder.d\\\\file\""},
+        {"\".hidden\"", "_\\.hidden", "\".hidden\""},
+        {"null", "_", "null"},
+        // Outside ASCII and the HTML-sensitive characters are escaped in the reply.
+        {"\"\xC3\xA9t\xC3\xA9<&>.png\"", "_\\.png", "\"\\u00E9t\\u00E9\\u003C\\u0026\\u003E.png\""},
+    };
+    for (const auto& c : cases) {
+        ASSERT_EQ(Answer(listener, Metadata(3, 1, Upper("abc"), c.originalJson)), "OK");
+        const auto reply = Answer(listener, Chunk(0, Quoted(Base64("abc"))));
+        EXPECT_THAT(NameIn(reply), MatchesRegex("[A-Z0-9]{16}" + c.suffix)) << c.originalJson;
+        EXPECT_NE(reply.find("\"originalFileName\":" + c.echoed + ","), std::string::npos) << reply;
+    }
+}
+
+TEST_F(ReceiveFileListenerTest, CompletesOrFailsAtAssemblyAsTheUploadDeserves) {
+    struct Case {
+        const char* what;
+        std::int64_t size;
+        std::optional<std::string> hash;
+        std::vector<std::string> chunks;  // request objects, the last one completes
+        std::string content;              // the file on success
+        std::string failure;              // else the client's text
+    };
+    const Case cases[] = {
+        {"empty file", 0, EmptyHash, {Chunk(0, "\"\"")}, "", ""},
+        {"blanks skipped", 6, Upper("abcdef"), {Chunk(0, "\" YWJj\\r\\nZGVm\\t\"")}, "abcdef", ""},
+        {"two chunks with index 0", 6, Upper("abcabc"), {Chunk(0, Quoted(Base64("abc"))), Chunk(0, Quoted(Base64("abc")))},
+         "abcabc", ""},
+        {"negative and huge indexes", 6, Upper("abcdef"),
+         {Chunk(9223372036854775807, Quoted(Base64("def"))), Chunk(-5, Quoted(Base64("abc")))}, "abcdef", ""},
+        {"no hash sent", 3, std::nullopt, {Chunk(0, Quoted(Base64("abc")))}, "",
+         "File hash mismatch: expected , got " + Upper("abc")},
+        {"empty hash", 0, "", {Chunk(0, "\"\"")}, "", "File hash mismatch: expected , got " + EmptyHash},
+        {"wrong hash", 3, "ab12", {Chunk(0, Quoted(Base64("abc")))}, "", "File hash mismatch: expected ab12, got " + Upper("abc")},
+        {"hash with a blank", 3, Upper("abc") + " ", {Chunk(0, Quoted(Base64("abc")))}, "",
+         "File hash mismatch: expected " + Upper("abc") + " , got " + Upper("abc")},
+        {"size too small", 2, Upper("abc"), {Chunk(0, Quoted(Base64("abc")))}, "", "File size mismatch: expected 2, got 3"},
+        {"negative size", -1, Upper("abc"), {Chunk(0, Quoted(Base64("abc")))}, "", "File size mismatch: expected -1, got 3"},
+        {"bad Base64 text", 6, Upper("abcdef"), {Chunk(1, "\"*\""), Chunk(0, Quoted(Base64("abc")))}, "", "Format_BadBase64Char"},
+        {"bad Base64 length", 3, Upper("abc"), {Chunk(0, "\"YWJ\"")}, "", "Format_BadBase64Char"},
+        {"null chunk data", 3, Upper("abc"), {Chunk(0, Quoted(Base64("abc"))), Chunk(1, "null")}, "",
+         "ArgumentNull_Generic Arg_ParamName_Name, s"},
+    };
+    for (const auto& c : cases) {
+        ReceiveFileListener fresh;
+        ASSERT_EQ(Answer(fresh, Metadata(c.size, static_cast<std::int64_t>(c.chunks.size()), c.hash)), "OK") << c.what;
+        for (std::size_t i = 0; i + 1 < c.chunks.size(); ++i) EXPECT_EQ(Answer(fresh, c.chunks[i]), "OK") << c.what;
+        const auto reply = Answer(fresh, c.chunks.back());
+        if (c.failure.empty()) {
+            ASSERT_EQ(NameIn(reply).size(), 16u + 5u) << c.what << ": " << reply;
+            EXPECT_EQ(ReadFile(Folder() / NameIn(reply)), c.content) << c.what;
+            fs::remove(Folder() / NameIn(reply));
+        } else {
+            EXPECT_EQ(reply, "failure: " + c.failure) << c.what;
+        }
+        // A failed assembly leaves nothing behind.
+        EXPECT_TRUE(FolderFiles().empty()) << c.what;
+    }
+}
+
+TEST_F(ReceiveFileListenerTest, FollowsItsStateRules) {
+    EXPECT_EQ(Answer(listener, Chunk(0, "\"\"")), "failure: Metadata must be received before chunks");
+
+    // An upload announcing no chunks never completes.
+    ASSERT_EQ(Answer(listener, Metadata(0, 0, EmptyHash)), "OK");
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(Answer(listener, Chunk(0, "\"\"")), "OK");
+    EXPECT_TRUE(FolderFiles().empty());
+
+    // A metadata step in the middle of an upload discards what came before it.
+    ASSERT_EQ(Answer(listener, Metadata(3, 2, Upper("abc"))), "OK");
+    EXPECT_EQ(Answer(listener, Chunk(0, Quoted(Base64("zzz")))), "OK");
+    ASSERT_EQ(Answer(listener, Metadata(3, 1, Upper("abc"))), "OK");
+    const auto name = NameIn(Answer(listener, Chunk(0, Quoted(Base64("abc")))));
+    EXPECT_EQ(ReadFile(Folder() / name), "abc");
+
+    // After completion further chunks are only counted, even one that would complete a count.
+    EXPECT_EQ(Answer(listener, Chunk(1, Quoted(Base64("abc")))), "OK");
+    EXPECT_EQ(Answer(listener, Chunk(2, "\"*\"")), "OK");
+    EXPECT_EQ(FolderFiles().size(), 1u);
+
+    // A request that fails before its chunk is appended changes nothing.
+    ASSERT_EQ(Answer(listener, Metadata(6, 2, Upper("abcdef"))), "OK");
+    EXPECT_EQ(Answer(listener, Chunk(0, Quoted(Base64("abc")))), "OK");
+    EXPECT_THAT(Answer(listener, R"({"action":1,"chunkIndex":"1","chunkData":"ZGVm"})"), ::testing::StartsWith("failure: "));
+    EXPECT_EQ(Answer(listener, R"({"action":7})"), "failure: Invalid action Arg_ParamName_Name, Data");
+    EXPECT_EQ(Answer(listener, std::nullopt), "failure: ExpectedJsonTokens LineNumber: 0 | BytePositionInLine: 0.");
+    EXPECT_EQ(NameIn(Answer(listener, Chunk(1, Quoted(Base64("def"))))).size(), 21u);
+}
+
+TEST_F(ReceiveFileListenerTest, RefusesAChunkThatWouldPassTheUploadBound) {
+    ReceiveFileListener bounded(10);
+    ASSERT_EQ(Answer(bounded, Metadata(10, 3, Upper("01234567xy"))), "OK");
+    EXPECT_EQ(Answer(bounded, Chunk(0, Quoted(Base64("01234567")))), "OK");
+    EXPECT_EQ(Answer(bounded, Chunk(1, Quoted(Base64("abc")))), "failure: Upload exceeds 10 bytes");
+    // The refused chunk was not counted: two more complete the upload.
+    EXPECT_EQ(Answer(bounded, Chunk(1, Quoted(Base64("x")))), "OK");
+    const auto reply = Answer(bounded, Chunk(2, Quoted(Base64("y"))));
+    EXPECT_EQ(ReadFile(Folder() / NameIn(reply)), "01234567xy");
+    EXPECT_EQ(std::string("Upload exceeds ") + std::to_string(ReceiveFileListener::MaxUploadBytes) + " bytes",
+              "Upload exceeds 1073741824 bytes");
+}
+
+TEST_F(ReceiveFileListenerTest, ReportsAMissingTemporaryFolder) {
+    fs::remove_all(Folder());
+    ASSERT_EQ(Answer(listener, Metadata(3, 1, Upper("abc"))), "OK");
+    const auto reply = Answer(listener, Chunk(0, Quoted(Base64("abc"))));
+    EXPECT_THAT(reply, MatchesRegex("failure: IO_PathNotFound_Path, .*/Quillmark/[A-Z0-9]{16}_\\.pdf"));
+}
+
+}  // namespace
+}  // namespace Quillmark::Tests
