@@ -26,6 +26,9 @@ public:
     static void RotateLogFileIfNeeded();
     // Writes every line queued so far before returning; for the end of the process.
     static void Flush();
+    // Tests only: writes what is queued, then points the logger at a fresh folder with
+    // "1.log" current, as if the process had just started there.
+    static void ResetForTesting(std::string logDirectory);
 
 protected:
     // One writer pass.

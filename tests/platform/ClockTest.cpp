@@ -1,5 +1,7 @@
 #include "Platform/Clock.hpp"
 
+#include "tests/common/TestHelpers.hpp"
+
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -10,17 +12,9 @@
 using namespace Quillmark::Platform;
 
 namespace {
-class ScopedTimeZone {
-public:
-    explicit ScopedTimeZone(const char* zone) {
-        if (const char* old = std::getenv("TZ")) old_ = old;
-        ::setenv("TZ", zone, 1);
-    }
-    ~ScopedTimeZone() {
-        if (old_) ::setenv("TZ", old_->c_str(), 1); else ::unsetenv("TZ");
-    }
-private:
-    std::optional<std::string> old_;
+// Sets TZ for a scope.
+struct ScopedTimeZone : Quillmark::Tests::ScopedVariable {
+    explicit ScopedTimeZone(const char* zone) : ScopedVariable("TZ", zone) {}
 };
 
 // 2026-06-15 08:00:00 UTC.

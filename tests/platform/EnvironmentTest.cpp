@@ -1,30 +1,16 @@
 #include "Platform/Environment.hpp"
 
+#include "tests/common/TestHelpers.hpp"
+
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <filesystem>
 #include <optional>
 #include <string>
 
 namespace Environment = Quillmark::Platform::Environment;
 
-namespace {
-// Sets or unsets a variable for one test and puts the old value back.
-class ScopedVariable {
-public:
-    ScopedVariable(const char* name, const char* value) : name_(name) {
-        if (const char* old = std::getenv(name)) old_ = old;
-        if (value) ::setenv(name, value, 1); else ::unsetenv(name);
-    }
-    ~ScopedVariable() {
-        if (old_) ::setenv(name_, old_->c_str(), 1); else ::unsetenv(name_);
-    }
-private:
-    const char* name_;
-    std::optional<std::string> old_;
-};
-}  // namespace
+using Quillmark::Tests::ScopedVariable;
 
 TEST(EnvironmentTest, VariablesDistinguishUnsetFromEmpty) {
     ScopedVariable set("QUILLMARK_TEST_VAR", "");

@@ -1,0 +1,257 @@
+#include "Daemon/Infrastructure/FileLogger.hpp"
+
+#include "Common/Utils.hpp"
+#include "Platform/Clock.hpp"
+#include "Platform/Failure.hpp"
+#include "Platform/Path.hpp"
+
+#include <chrono>
+#include <cstdio>
+#include <deque>
+#include <filesystem>
+#include <fstream>
+#include <limits>
+#include <mutex>
+#include <optional>
+#include <system_error>
+
+namespace Quillmark::Daemon::Infrastructure {
+
+namespace fs = std::filesystem;
+using Common::Utils;
+namespace Path = Platform::Path;
+
+namespace {
+constexpr std::uintmax_t FullFileSize = 1'048'576;
+constexpr int RingSize = 5;
+// Bounds the wait at the end of the process should a pass be stuck on a slow disk.
+constexpr auto FlushLockWait = std::chrono::seconds(5);
+
+struct State {
+    std::string currentLogFile = "1.log";
+    std::string logDirectory;
+    // The one writer slot: a log call only ever tries it, Flush waits for it.
+    std::timed_mutex writeLock;
+    std::mutex queueGuard;
+    std::deque<std::string> pendingLines;
+};
+
+// Created on first use and never destroyed, so lines logged while the process ends still
+// find it. A failure to find the data folder leaves it uncreated and reaches the caller.
+State& GetState() {
+    static State* state = [] {
+        auto* created = new State;
+        created->logDirectory = Path::Join(Utils::GetDataDir(), "Logs");
+        return created;
+    }();
+    return *state;
+}
+
+bool ShouldWrite(LogLevel level) {
+    if (level == LogLevel::Debug) return false;
+    if (level == LogLevel::Verbose) return Utils::IsVerboseLoggingEnabled();
+    return true;
+}
+
+std::optional<std::string> TakeOldest(State& state) {
+    std::lock_guard lock(state.queueGuard);
+    if (state.pendingLines.empty()) return std::nullopt;
+    auto line = std::move(state.pendingLines.front());
+    state.pendingLines.pop_front();
+    return line;
+}
+
+bool IsQueueEmpty(State& state) {
+    std::lock_guard lock(state.queueGuard);
+    return state.pendingLines.empty();
+}
+
+void AppendLine(const State& state, const std::string& line) {
+    const auto path = Path::ToFsPath(Path::Join(state.logDirectory, state.currentLogFile));
+    std::ofstream out(path, std::ios::binary | std::ios::app);
+    std::string record = line + "\r\n";
+    out.write(record.data(), static_cast<std::streamsize>(record.size()));
+    out.close();
+    if (!out) throw Platform::IoFailure(Platform::PlatformText("IO_WriteFailed", {Path::FromFsPath(path)}));
+}
+
+// Writes queued lines until the queue is empty; the caller holds writeLock. A failed line is
+// lost alone: the rest of the queue is still written.
+void DrainQueue(State& state) {
+    while (auto line = TakeOldest(state)) {
+        try {
+            AppendLine(state, *line);
+        } catch (...) {
+        }
+        try {
+            FileLogger::RotateLogFileIfNeeded();
+        } catch (...) {
+        }
+    }
+}
+
+bool IsBlank(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+
+// A signed 32-bit decimal integer: blanks around it, one sign, leading zeros allowed.
+std::optional<std::int32_t> ParseInt32(std::string_view text) {
+    while (!text.empty() && IsBlank(text.front())) text.remove_prefix(1);
+    while (!text.empty() && IsBlank(text.back())) text.remove_suffix(1);
+    bool negative = false;
+    if (!text.empty() && (text.front() == '+' || text.front() == '-')) {
+        negative = text.front() == '-';
+        text.remove_prefix(1);
+    }
+    if (text.empty()) return std::nullopt;
+    std::int64_t value = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') return std::nullopt;
+        value = value * 10 + (c - '0');
+        if (value > std::int64_t{std::numeric_limits<std::int32_t>::max()} + 1) return std::nullopt;
+    }
+    if (negative) value = -value;
+    if (value > std::numeric_limits<std::int32_t>::max()) return std::nullopt;
+    return static_cast<std::int32_t>(value);
+}
+
+std::string_view WithoutExtension(std::string_view name) {
+    auto dot = name.rfind('.');
+    return dot == std::string_view::npos ? name : name.substr(0, dot);
+}
+
+bool HasLogExtension(std::string_view name) {
+    constexpr std::string_view extension = ".log";
+    if (name.size() < extension.size()) return false;
+    auto tail = name.substr(name.size() - extension.size());
+    for (std::size_t i = 0; i < extension.size(); ++i) {
+        char c = tail[i];
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+        if (c != extension[i]) return false;
+    }
+    return true;
+}
+
+std::string FormatLocalTime(const Platform::LocalTimeParts& t) {
+    char text[64];
+    std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d", t.Year, t.Month, t.Day, t.Hour,
+                  t.Minute, t.Second);
+    return text;
+}
+
+std::string FormatLine(LogLevel level, const LogMessage& message, std::string_view memberName,
+                       std::string_view filePath, std::int32_t lineNumber) {
+    auto fileName = filePath.empty() ? std::string_view("Unknown") : Path::GetFileName(filePath);
+    std::string line;
+    line.reserve(96 + memberName.size() + message.Text().size());
+    line += '[';
+    line += FormatLocalTime(Platform::Clock::Current().LocalNow());
+    line += "] {";
+    line += Utils::GetCommitHash();
+    line += "} [";
+    line += fileName;
+    line += ':';
+    line += std::to_string(lineNumber);
+    line += " | ";
+    line += memberName;
+    line += "] [";
+    line += LogLevelName(level);
+    line += "] ";
+    line += message.Text();
+    return ToValidUtf8(line);
+}
+}  // namespace
+
+void FileLogger::Log(LogLevel level, const LogMessage& message, std::string_view memberName,
+                     std::string_view filePath, std::int32_t lineNumber) {
+    if (!ShouldWrite(level)) return;
+    try {
+        auto line = FormatLine(level, message, memberName, filePath, lineNumber);
+        auto& state = GetState();
+        {
+            std::lock_guard lock(state.queueGuard);
+            state.pendingLines.push_back(std::move(line));
+        }
+        DoProcessWriteLogAsync();
+    } catch (...) {
+        // The log call never reports a problem of the logging.
+    }
+}
+
+void FileLogger::DoProcessWriteLogAsync() {
+    auto& state = GetState();
+    // A pass that finds the slot taken leaves its line to the holder, which looks at the
+    // queue again after releasing the slot, so no line is stranded.
+    while (!IsQueueEmpty(state)) {
+        if (!state.writeLock.try_lock()) return;
+        DrainQueue(state);
+        state.writeLock.unlock();
+    }
+}
+
+void FileLogger::Flush() {
+    try {
+        auto& state = GetState();
+        if (!state.writeLock.try_lock_for(FlushLockWait)) return;
+        DrainQueue(state);
+        state.writeLock.unlock();
+    } catch (...) {
+    }
+}
+
+void FileLogger::RotateLogFileIfNeeded() {
+    auto& state = GetState();
+    const auto path = Path::ToFsPath(Path::Join(state.logDirectory, state.currentLogFile));
+    std::error_code error;
+    if (!fs::exists(path, error)) {
+        if (error) throw Platform::IoFailure(error.message());
+        return;
+    }
+    auto size = fs::file_size(path, error);
+    if (error) throw Platform::IoFailure(error.message());
+    if (size < FullFileSize) return;
+
+    auto number = ParseInt32(WithoutExtension(state.currentLogFile)).value_or(0);
+    state.currentLogFile = std::to_string(number % RingSize + 1) + ".log";
+    const auto next = Path::ToFsPath(Path::Join(state.logDirectory, state.currentLogFile));
+    std::ofstream emptied(next, std::ios::binary | std::ios::trunc);
+    emptied.close();
+    if (!emptied) throw Platform::IoFailure(Platform::PlatformText("IO_WriteFailed", {Path::FromFsPath(next)}));
+}
+
+void FileLogger::LoadCurrentLogFile() {
+    auto& state = GetState();
+    const auto folder = Path::ToFsPath(state.logDirectory);
+    std::error_code error;
+    fs::create_directories(folder, error);
+    if (error) throw Platform::IoFailure(Platform::PlatformText("IO_PathNotCreated", {state.logDirectory, error.message()}));
+
+    std::optional<std::string> chosen;
+    fs::file_time_type chosenTime{};
+    fs::directory_iterator listing(folder, error);
+    if (error) throw Platform::IoFailure(error.message());
+    for (const auto& entry : listing) {
+        std::error_code entryError;
+        if (entry.is_directory(entryError)) continue;
+        auto name = Path::FromFsPath(entry.path().filename());
+        if (!HasLogExtension(name) || !ParseInt32(WithoutExtension(name))) continue;
+        auto written = entry.last_write_time(entryError);
+        if (entryError) continue;
+        // Strictly later only: among equal times the first listed wins.
+        if (!chosen || written > chosenTime) {
+            chosen = name;
+            chosenTime = written;
+        }
+    }
+    if (!chosen) return;
+    state.currentLogFile = *chosen;
+    RotateLogFileIfNeeded();
+}
+
+void FileLogger::ResetForTesting(std::string logDirectory) {
+    Flush();
+    auto& state = GetState();
+    std::lock_guard slot(state.writeLock);
+    state.logDirectory = std::move(logDirectory);
+    state.currentLogFile = "1.log";
+}
+
+}  // namespace Quillmark::Daemon::Infrastructure

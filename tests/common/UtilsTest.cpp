@@ -1,0 +1,220 @@
+#include "Common/Utils.hpp"
+
+#include "Platform/Encoding/Base64.hpp"
+#include "Platform/Failure.hpp"
+#include "tests/common/TestHelpers.hpp"
+
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <thread>
+#include <vector>
+
+using Quillmark::Common::Utils;
+using Quillmark::Tests::ReadAll;
+using Quillmark::Tests::ScopedVariable;
+using Quillmark::Tests::TempFolder;
+using Quillmark::Tests::WriteAll;
+namespace fs = std::filesystem;
+
+TEST(UtilsTest, SplitsTheVersionAtTheLastPlus) {
+    const std::string commit = "0123456789abcdef0123456789abcdef01234567";
+    struct Case { std::string full; std::string version; std::string commit; };
+    const Case cases[] = {
+        {"v1.0.1+" + commit, "v1.0.1", commit},
+        {"v1.0.1+build+abc", "v1.0.1+build", "abc"},
+        {"+abc", "", "abc"},
+        {"v1.0.1", "", ""},
+        {"v1.0.1+", "", ""},
+        {"", "", ""},
+        {" v1 + x ", " v1 ", " x "},
+    };
+    for (const auto& c : cases) {
+        auto [version, hash] = Utils::SplitVersion(c.full);
+        EXPECT_EQ(version, c.version) << c.full;
+        EXPECT_EQ(hash, c.commit) << c.full;
+    }
+}
+
+TEST(UtilsTest, VersionTextMissingOrBlankIsEmpty) {
+    EXPECT_EQ(Utils::VersionTextOf(nullptr), "");
+    EXPECT_EQ(Utils::VersionTextOf(""), "");
+    EXPECT_EQ(Utils::VersionTextOf(" \t\r\n"), "");
+    EXPECT_EQ(Utils::VersionTextOf(" v1.0.1+abc "), " v1.0.1+abc ");
+}
+
+TEST(UtilsTest, BuildVersionNamesThisRelease) {
+    auto full = Utils::GetAppVersionFull();
+    EXPECT_EQ(Utils::GetAppVersion(), "v1.0.1");
+    auto commit = Utils::GetCommitHash();
+    // A build outside a git checkout has no commit identifier at all.
+    if (!commit.empty()) {
+        EXPECT_EQ(commit.size(), 40u);
+        EXPECT_TRUE(std::all_of(commit.begin(), commit.end(),
+                                [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); }));
+        EXPECT_EQ(full, "v1.0.1+" + commit);
+    }
+}
+
+TEST(UtilsTest, VerboseOnlyForExactlyOne) {
+    struct Case { const char* value; bool enabled; };
+    const Case cases[] = {{"1", true}, {" 1", false}, {"1 ", false}, {"01", false},
+                          {"true", false}, {"", false}, {nullptr, false}};
+    for (const auto& c : cases) {
+        ScopedVariable verbose("QUILLMARK_VERBOSE_LOGGING", c.value);
+        EXPECT_EQ(Utils::IsVerboseLoggingEnabled(), c.enabled) << (c.value ? c.value : "(unset)");
+    }
+}
+
+TEST(UtilsTest, RandomStringDrawsFromTheAlphabet) {
+    EXPECT_EQ(Utils::RandomString(0), "");
+    EXPECT_THROW(Utils::RandomString(-1), Quillmark::Platform::ArgumentOutOfRangeFailure);
+    std::set<char> seen;
+    for (int i = 0; i < 200; ++i) {
+        auto text = Utils::RandomString(16);
+        ASSERT_EQ(text.size(), 16u);
+        for (char c : text) {
+            ASSERT_TRUE((c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')) << text;
+            seen.insert(c);
+        }
+    }
+    // 3200 draws miss one of 36 symbols with a chance far below one in a billion.
+    EXPECT_EQ(seen.size(), 36u);
+}
+
+TEST(UtilsTest, RandomStringIsSafeFromManyThreads) {
+    std::vector<std::thread> threads;
+    std::vector<std::set<std::string>> names(8);
+    for (auto& mine : names) {
+        threads.emplace_back([&mine] {
+            for (int i = 0; i < 500; ++i) mine.insert(Utils::RandomString(16));
+        });
+    }
+    for (auto& t : threads) t.join();
+    std::set<std::string> all;
+    for (auto& mine : names) all.insert(mine.begin(), mine.end());
+    EXPECT_EQ(all.size(), 8u * 500u);
+}
+
+TEST(UtilsTest, ToHexBase64) {
+    EXPECT_EQ(Utils::ToHexBase64("abc"), "59574A6A");
+    EXPECT_EQ(Utils::ToHexBase64(""), "");
+    EXPECT_EQ(Utils::ToHexBase64("ab"), "5957493D");
+    const std::string text = "[x] \"q\" \r\n t\xE1\xBA\xA1i \xF0\x9F\x93\x84";
+    auto hex = Utils::ToHexBase64(text);
+    EXPECT_EQ(hex.size(), (text.size() + 2) / 3 * 8);
+    EXPECT_EQ(hex.find_first_not_of("0123456789ABCDEF"), std::string::npos);
+    std::string base64;
+    for (std::size_t i = 0; i < hex.size(); i += 2) {
+        base64 += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
+    }
+    auto bytes = Quillmark::Platform::Encoding::Base64::Decode(base64);
+    EXPECT_EQ(std::string(bytes.begin(), bytes.end()), text);
+}
+
+class PrepareTempDirTest : public ::testing::Test {
+protected:
+    TempFolder tmp;
+    ScopedVariable tmpdir{"TMPDIR", tmp.Path().c_str()};
+    fs::path folder = tmp.Path() / "Quillmark";
+};
+
+TEST_F(PrepareTempDirTest, EmptiesAndRecreatesTheFolder) {
+    Utils::PrepareTempDir();
+    EXPECT_TRUE(fs::is_directory(folder));
+    WriteAll(folder / "old.pdf", "x");
+    WriteAll(folder / "deep" / "er" / "file", "y");
+    Utils::PrepareTempDir();
+    EXPECT_TRUE(fs::is_directory(folder));
+    EXPECT_TRUE(fs::is_empty(folder));
+}
+
+TEST_F(PrepareTempDirTest, CreatesMissingParents) {
+    TempFolder other;
+    ScopedVariable nested("TMPDIR", (other.Path() / "a" / "b").c_str());
+    Utils::PrepareTempDir();
+    EXPECT_TRUE(fs::is_directory(other.Path() / "a" / "b" / "Quillmark"));
+}
+
+TEST_F(PrepareTempDirTest, PlainFileInTheWayIsAbsorbed) {
+    WriteAll(folder, "not a folder");
+    EXPECT_NO_THROW(Utils::PrepareTempDir());
+    EXPECT_TRUE(fs::is_regular_file(folder));
+    EXPECT_EQ(ReadAll(folder), "not a folder");
+}
+
+namespace {
+// Runs the body as an unprivileged user when this test runs as root, since root may delete
+// from a read-only folder; the tree is handed to that user first. Answers the body's result.
+bool AsUnprivilegedUser(const fs::path& tree, bool (*body)()) {
+    if (::geteuid() != 0) return body();
+    constexpr uid_t nobody = 65534;
+    for (const auto& entry : fs::recursive_directory_iterator(tree)) {
+        if (::lchown(entry.path().c_str(), nobody, nobody) != 0) return false;
+    }
+    if (::lchown(tree.c_str(), nobody, nobody) != 0) return false;
+    pid_t child = ::fork();
+    if (child == 0) {
+        if (::setgid(nobody) != 0 || ::setuid(nobody) != 0) ::_exit(2);
+        ::_exit(body() ? 0 : 1);
+    }
+    int status = 0;
+    if (child < 0 || ::waitpid(child, &status, 0) != child) return false;
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+}  // namespace
+
+TEST_F(PrepareTempDirTest, UnremovableEntryLeavesTheRestAsDeletionLeftIt) {
+    const auto locked = folder / "locked";
+    WriteAll(locked / "kept.pdf", "x");
+    fs::permissions(locked, fs::perms::owner_read | fs::perms::owner_exec);
+    EXPECT_TRUE(AsUnprivilegedUser(tmp.Path(), [] {
+        try {
+            Utils::PrepareTempDir();
+            return true;
+        } catch (...) {
+            return false;
+        }
+    }));
+    EXPECT_TRUE(fs::exists(locked / "kept.pdf"));
+    fs::permissions(locked, fs::perms::owner_all);
+}
+
+TEST(UtilsTest, DataDirFromRoamingFolderThenAppDataThenWorkingDirectory) {
+    TempFolder home;
+    ScopedVariable xdg("XDG_CONFIG_HOME", (home.Path() / "cfg").c_str());
+    EXPECT_EQ(Utils::GetDataDir(), (home.Path() / "cfg" / "Quillmark").string());
+    EXPECT_TRUE(fs::is_directory(home.Path() / "cfg" / "Quillmark"));
+
+    ScopedVariable noXdg("XDG_CONFIG_HOME", nullptr);
+    ScopedVariable noHome("HOME", nullptr);
+    ScopedVariable appData("APPDATA", (home.Path() / "roaming").c_str());
+    EXPECT_EQ(Utils::GetDataDir(), (home.Path() / "roaming" / "Quillmark").string());
+
+    ScopedVariable noAppData("APPDATA", nullptr);
+    auto previous = fs::current_path();
+    fs::current_path(home.Path());
+    auto relative = Utils::GetDataDir();
+    fs::current_path(previous);
+    EXPECT_EQ(relative, "Quillmark");
+    EXPECT_TRUE(fs::is_directory(home.Path() / "Quillmark"));
+}
+
+TEST(UtilsTest, DataDirThatCannotBeCreatedReachesTheCaller) {
+    TempFolder home;
+    WriteAll(home.Path() / "file", "x");
+    ScopedVariable xdg("XDG_CONFIG_HOME", (home.Path() / "file").c_str());
+    EXPECT_THROW(Utils::GetDataDir(), Quillmark::Platform::IoFailure);
+}
+
+TEST(UtilsTest, CurrentDirIsTheExecutablesFolder) {
+    auto dir = Utils::GetCurrentDir();
+    ASSERT_FALSE(dir.empty());
+    EXPECT_EQ(fs::canonical(dir), fs::canonical("/proc/self/exe").parent_path());
+}
