@@ -1,0 +1,26 @@
+#pragma once
+// Starting a program that runs on by itself: not waited for, no handle kept, never left
+// behind as a zombie.
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace Quillmark::Platform::Process {
+
+class DetachedProcess {
+public:
+    // Starts the program directly (no shell) with the given arguments after the program path;
+    // environment and working directory are inherited, nothing is redirected. Returns once the
+    // program has been started. A refused start is an IoFailure
+    // "ErrorStartingProcess, <program>, <current dir>, <why>", and nothing runs then.
+    static void StartDetached(const std::string& program, const std::vector<std::string>& arguments);
+    // Opens the file as the desktop shell would, without arguments and without an error
+    // dialog; fails like StartDetached. On Linux the file itself is started.
+    static void ShellOpen(const std::string& path);
+    // The longest single argument, in bytes, that the program can be started with here and now.
+    static std::size_t MaxArgumentLength(std::string_view program);
+};
+
+}  // namespace Quillmark::Platform::Process

@@ -1,0 +1,100 @@
+#include "Platform/Process/DetachedProcess.hpp"
+
+#include "Platform/Failure.hpp"
+#include "tests/common/TestHelpers.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+using Quillmark::Platform::IoFailure;
+using Quillmark::Platform::Process::DetachedProcess;
+using namespace Quillmark::Tests;
+namespace fs = std::filesystem;
+
+namespace {
+const fs::path Standin = fs::path(QUILLMARK_TEST_STANDINS_DIR) / "Quillmark.Updater.exe";
+
+class DetachedProcessTest : public ::testing::Test {
+protected:
+    TempFolder folder;
+    fs::path record = folder.Path() / "record";
+    ScopedVariable recordVariable{"QUILLMARK_STANDIN_RECORD", record.c_str()};
+};
+
+// True when this process has no child left at all, reaped or not.
+bool HasNoChildren() {
+    int status = 0;
+    return ::waitpid(-1, &status, WNOHANG) < 0 && errno == ECHILD;
+}
+}  // namespace
+
+TEST_F(DetachedProcessTest, PassesEachArgumentExactlyWithoutAShell) {
+    const std::vector<std::string> arguments = {"two words", "\"quoted\"", "line\nbreak", "$HOME;`id`", "",
+                                                "t\xE1\xBA\xA1i"};
+    ScopedVariable marker("QUILLMARK_TEST_MARKER", "inherited");
+    DetachedProcess::StartDetached(Standin.string(), arguments);
+    ASSERT_TRUE(WaitForFile(record));
+    auto started = ReadStandinRecord(record);
+    EXPECT_EQ(started.Arguments, arguments);
+    EXPECT_EQ(started.WorkingDirectory, fs::current_path().string());
+    EXPECT_TRUE(started.HasVariable("QUILLMARK_TEST_MARKER=inherited"));
+    EXPECT_TRUE(HasNoChildren());
+}
+
+TEST_F(DetachedProcessTest, ShellOpenStartsTheFileWithoutArguments) {
+    DetachedProcess::ShellOpen(Standin.string());
+    ASSERT_TRUE(WaitForFile(record));
+    EXPECT_TRUE(ReadStandinRecord(record).Arguments.empty());
+    EXPECT_TRUE(HasNoChildren());
+}
+
+TEST_F(DetachedProcessTest, OpenFilesAreNotInherited) {
+    int leaked = ::open(record.parent_path().c_str(), O_RDONLY);  // without close-on-exec
+    ASSERT_GE(leaked, 0);
+    fs::path fdRecord = folder.Path() / "fds";
+    // The stand-in's own /proc listing would show the descriptor if it had been inherited.
+    DetachedProcess::StartDetached("/bin/sh", {"-c", "ls /proc/$$/fd > '" + fdRecord.string() + ".part'; mv '" +
+                                                         fdRecord.string() + ".part' '" + fdRecord.string() + "'"});
+    ASSERT_TRUE(WaitForFile(fdRecord));
+    ::close(leaked);
+    auto listing = ReadAll(fdRecord);
+    EXPECT_EQ(("\n" + listing).find("\n" + std::to_string(leaked) + "\n"), std::string::npos) << listing;
+}
+
+TEST_F(DetachedProcessTest, RefusedStartIsAnIoFailureWithTheSystemsReason) {
+    const std::string notExecutable = folder / "plain.exe";
+    WriteAll(notExecutable, "not a program");
+    struct Case { std::string program; std::string reason; };
+    const Case cases[] = {
+        {folder / "missing.exe", "No such file or directory"},
+        {notExecutable, "Permission denied"},
+        {folder.Path().string(), "Permission denied"},
+    };
+    for (const auto& c : cases) {
+        try {
+            DetachedProcess::StartDetached(c.program, {"x"});
+            ADD_FAILURE() << c.program << " started";
+        } catch (const IoFailure& failure) {
+            EXPECT_EQ(failure.Message(), "ErrorStartingProcess, " + c.program + ", " +
+                                             fs::current_path().string() + ", " + c.reason);
+        }
+        EXPECT_TRUE(HasNoChildren());
+    }
+    EXPECT_FALSE(fs::exists(record));
+}
+
+TEST_F(DetachedProcessTest, LongestArgumentIsAccepted) {
+    auto longest = DetachedProcess::MaxArgumentLength(Standin.string());
+    EXPECT_GT(longest, 100'000u);
+    EXPECT_LE(longest, 131'071u);
+    DetachedProcess::StartDetached(Standin.string(), {std::string(longest, 'A')});
+    ASSERT_TRUE(WaitForFile(record));
+    auto started = ReadStandinRecord(record);
+    ASSERT_EQ(started.Arguments.size(), 1u);
+    EXPECT_EQ(started.Arguments[0].size(), longest);
+    EXPECT_THROW(DetachedProcess::StartDetached(Standin.string(), {std::string(131'072, 'A')}), IoFailure);
+}
