@@ -11,6 +11,7 @@
 // when the sandbox goes (set QUILLMARK_KEEP_TEST_DIRS=1 to keep it for a post-mortem).
 
 #include <chrono>
+#include <cstdint>
 #include <filesystem>
 #include <string>
 #include <string_view>
@@ -63,5 +64,7 @@ std::string ReadFile(const std::filesystem::path& path);
 void WriteFile(const std::filesystem::path& path, std::string_view content);
 // A TCP port on 127.0.0.1 that was free a moment ago.
 std::uint16_t FreeTcpPort();
+// Polls until something accepts TCP connections on 127.0.0.1:port; false when the wait runs out.
+bool WaitForTcpListener(std::uint16_t port, std::chrono::milliseconds timeout = std::chrono::seconds(10));
 
 }  // namespace Quillmark::TestSupport

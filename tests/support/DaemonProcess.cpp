@@ -117,7 +117,7 @@ DaemonProcess::DaemonProcess(const AppSandbox& box, std::vector<std::string> arg
 DaemonProcess::~DaemonProcess() {
     CloseStdin();
     if (Running()) Kill();
-    if (stdout_ >= 0) ::close(stdout_);
+    CloseStdout();
 }
 
 bool DaemonProcess::WriteRaw(std::string_view bytes) {
@@ -136,6 +136,12 @@ bool DaemonProcess::WriteRaw(std::string_view bytes) {
 void DaemonProcess::CloseStdin() {
     if (stdin_ >= 0) ::close(stdin_);
     stdin_ = -1;
+}
+
+void DaemonProcess::CloseStdout() {
+    if (stdout_ >= 0) ::close(stdout_);
+    stdout_ = -1;
+    stdoutEnded_ = true;
 }
 
 bool DaemonProcess::Fill(Clock::time_point deadline) {

@@ -67,6 +67,8 @@ public:
     std::optional<std::string> ReadFrame(std::chrono::milliseconds timeout = DefaultWait);
     // Everything the child still writes until it closes stdout; nothing when the wait runs out.
     std::optional<std::string> ReadToEnd(std::chrono::milliseconds timeout = DefaultWait);
+    // Closes the test's end of the child's stdout, as a reader that goes away would.
+    void CloseStdout();
 
     // The exit code (128 + n for a death by signal n); nothing when the wait runs out.
     std::optional<int> WaitExit(std::chrono::milliseconds timeout = DefaultWait);
