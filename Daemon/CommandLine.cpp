@@ -1,0 +1,111 @@
+#include "Daemon/CommandLine.hpp"
+
+#include "Platform/Failure.hpp"
+
+#include <boost/url/parse.hpp>
+
+#include <algorithm>
+
+namespace Quillmark::Daemon {
+
+namespace {
+
+char Lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
+bool EqualsIgnoreCase(std::string_view a, std::string_view b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) { return Lower(x) == Lower(y); });
+}
+
+bool StartsWithIgnoreCase(std::string_view text, std::string_view prefix) {
+    return text.size() >= prefix.size() && EqualsIgnoreCase(text.substr(0, prefix.size()), prefix);
+}
+
+int HexValue(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    c = Lower(c);
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    return -1;
+}
+
+// "+" as a blank and percent-escapes as bytes; an escape that is not two hex digits stays as written.
+std::string DecodeQueryComponent(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        char c = text[i];
+        if (c == '+') {
+            out += ' ';
+        } else if (c == '%' && i + 2 < text.size() && HexValue(text[i + 1]) >= 0 && HexValue(text[i + 2]) >= 0) {
+            out += static_cast<char>(HexValue(text[i + 1]) * 16 + HexValue(text[i + 2]));
+            i += 2;
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
+bool IsWhite(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+
+}  // namespace
+
+std::optional<std::string> CommandLine::QueryParameter(std::string_view query, std::string_view name) {
+    if (!query.empty() && query.front() == '?') query.remove_prefix(1);
+    std::optional<std::string> joined;
+    while (true) {
+        auto amp = query.find('&');
+        std::string_view pair = query.substr(0, amp);
+        auto eq = pair.find('=');
+        // A pair without "=" has a value but no name.
+        if (eq != std::string_view::npos && EqualsIgnoreCase(DecodeQueryComponent(pair.substr(0, eq)), name)) {
+            std::string value = DecodeQueryComponent(pair.substr(eq + 1));
+            joined = joined ? *joined + "," + value : value;
+        }
+        if (amp == std::string_view::npos) break;
+        query.remove_prefix(amp + 1);
+    }
+    return joined;
+}
+
+std::optional<std::uint16_t> CommandLine::ParsePort(std::string_view text) {
+    while (!text.empty() && IsWhite(text.front())) text.remove_prefix(1);
+    while (!text.empty() && IsWhite(text.back())) text.remove_suffix(1);
+    bool negative = false;
+    if (!text.empty() && (text.front() == '+' || text.front() == '-')) {
+        negative = text.front() == '-';
+        text.remove_prefix(1);
+    }
+    if (text.empty()) return std::nullopt;
+    std::uint32_t value = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') return std::nullopt;
+        value = value * 10 + static_cast<std::uint32_t>(c - '0');
+        if (value > 65535) return std::nullopt;
+    }
+    // "-0" is zero; any other negative value is out of range.
+    if (negative && value != 0) return std::nullopt;
+    return static_cast<std::uint16_t>(value);
+}
+
+CommandLine CommandLine::Read(const std::vector<std::string>& args) {
+    CommandLine result;
+    for (const auto& arg : args) {
+        if (StartsWithIgnoreCase(arg, "quillmark://")) {
+            auto url = boost::urls::parse_absolute_uri(arg);
+            if (!url) throw Platform::FormatFailure("net_uri_BadFormat");
+            const std::string host = url->host();
+            if (EqualsIgnoreCase(host, "start-ws")) {
+                result.WebSocket = true;
+                if (auto text = QueryParameter(url->encoded_query(), "port"))
+                    if (auto port = ParsePort(*text)) result.Port = *port;
+            } else if (EqualsIgnoreCase(host, "start")) {
+                result.CustomUrlProtocol = true;
+            }
+        } else if (StartsWithIgnoreCase(arg, "chrome-extension://")) {
+            result.NativeMessaging = true;
+        }
+    }
+    return result;
+}
+
+}  // namespace Quillmark::Daemon
