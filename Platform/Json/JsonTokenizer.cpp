@@ -11,7 +11,12 @@
 #include <algorithm>
 #include <cstring>
 #include <limits>
+#include <string>
 #include <vector>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace Quillmark::Platform::Json {
 
@@ -25,6 +30,16 @@ std::size_t FindInvalidUtf8(std::string_view text) noexcept {
     const std::size_t n = text.size();
     std::size_t i = 0;
     while (i < n) {
+#if defined(__SSE2__)
+        if (i + 32 <= n) {
+            const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
+            const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i + 16));
+            if (_mm_movemask_epi8(_mm_or_si128(a, b)) == 0) {
+                i += 32;
+                continue;
+            }
+        }
+#endif
         if (i + 8 <= n) {
             std::uint64_t word;
             std::memcpy(&word, p + i, 8);
@@ -115,9 +130,11 @@ public:
         return Deliver(Token::Number), handler_.Number(std::string_view(text, length), *this), true;
     }
     bool String(const char* text, rapidjson::SizeType length, bool) {
+        RefuseLoneLowSurrogate(std::string_view(text, length));
         return Deliver(Token::Text), handler_.String(std::string_view(text, length), *this), true;
     }
     bool Key(const char* text, rapidjson::SizeType length, bool) {
+        RefuseLoneLowSurrogate(std::string_view(text, length));
         return Deliver(Token::Text), handler_.Key(std::string_view(text, length), *this), true;
     }
     bool StartObject() {
@@ -147,6 +164,30 @@ private:
     enum class Token { Other, Text, Number };
 
     void Deliver(Token token) { token_ = token; }
+    // RapidJSON refuses a lone high surrogate escape but turns a lone low one ("\uDC00") into
+    // bytes that are not UTF-8; refuse it the same way, at its backslash.
+    void RefuseLoneLowSurrogate(std::string_view value) const {
+        bool encodedSurrogate = false;
+        for (std::size_t i = 0; i + 1 < value.size(); ++i)
+            if (static_cast<unsigned char>(value[i]) == 0xED && static_cast<unsigned char>(value[i + 1]) >= 0xA0)
+                encodedSurrogate = true;
+        if (!encodedSurrogate) return;
+        unsigned previous = 0;
+        for (std::size_t i = stream_.Tell() + 1; i < text_.size() && text_[i] != '"'; ++i) {
+            if (text_[i] != '\\') continue;
+            if (text_[i + 1] != 'u') {
+                ++i;
+                previous = 0;
+                continue;
+            }
+            const auto unit = static_cast<unsigned>(std::stoul(std::string(text_.substr(i + 2, 4)), nullptr, 16));
+            if (unit >= 0xDC00 && unit <= 0xDFFF && !(previous >= 0xD800 && previous <= 0xDBFF))
+                ThrowMalformed(text_, "InvalidSurrogatePair", i);
+            previous = unit;
+            i += 5;
+        }
+        ThrowMalformed(text_, "InvalidSurrogatePair", stream_.Tell());
+    }
     void Enter(std::string_view complaint) {
         Deliver(Token::Other);
         if (++depth_ > JsonTokenizer::MaxDepth) ThrowMalformed(text_, complaint, Offset());
