@@ -1,0 +1,241 @@
+// Upload and download of one large file through a running daemon, against the work no
+// implementation can avoid: the same frames piped through cat, plus hashing (upload) or
+// Base64-encoding (download) the file. Prints time and the daemon's peak memory.
+//
+//   bench_transfer [MiB]      (default 256)
+
+#include "Platform/Encoding/Base64.hpp"
+#include "Platform/Encoding/Hex.hpp"
+#include "Platform/Encoding/Sha256.hpp"
+#include "tests/support/AppSandbox.hpp"
+#include "tests/support/DaemonProcess.hpp"
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <random>
+#include <span>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using namespace Quillmark;
+using TestSupport::AppSandbox;
+using TestSupport::DaemonProcess;
+using Clock = std::chrono::steady_clock;
+
+constexpr std::size_t ChunkSize = 524288;
+constexpr auto Wait = std::chrono::seconds(120);
+
+// The seam between the driver and a transport: one request frame out, one reply in.
+class Transport {
+public:
+    virtual ~Transport() = default;
+    virtual void Send(std::string_view message) = 0;
+    virtual std::string Receive() = 0;
+    virtual int DaemonPid() const = 0;
+    // The daemon's temporary folder, where uploads land and downloads come from.
+    virtual std::filesystem::path TempFolder() const = 0;
+};
+
+class NativeMessagingTransport final : public Transport {
+public:
+    NativeMessagingTransport() : daemon_(box_, {"chrome-extension://bench/"}) {
+        // The first reply proves the daemon has finished preparing its temporary folder.
+        Send(R"({"action":0})");
+        Receive();
+    }
+    void Send(std::string_view message) override {
+        if (!daemon_.WriteFrame(message)) throw std::runtime_error("the daemon's stdin is closed");
+    }
+    std::string Receive() override {
+        auto frame = daemon_.ReadFrame(Wait);
+        if (!frame) throw std::runtime_error("no reply from the daemon; stderr: " + box_.ReadStderr());
+        return std::move(*frame);
+    }
+    int DaemonPid() const override { return daemon_.Pid(); }
+    std::filesystem::path TempFolder() const override { return box_.TempFolder(); }
+
+private:
+    AppSandbox box_;
+    DaemonProcess daemon_;
+};
+
+// The daemon's peak resident memory so far, in bytes.
+std::int64_t PeakRss(int pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.rfind("VmHWM:", 0) == 0) return std::stoll(line.substr(6)) * 1024;
+    }
+    return -1;
+}
+
+double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
+
+std::span<const std::uint8_t> Bytes(const std::string& s) {
+    return {reinterpret_cast<const std::uint8_t*>(s.data()), s.size()};
+}
+
+// The message carrying a request object, escaped as a browser's JSON.stringify does.
+std::string Request(int action, std::string_view object) {
+    std::string message = R"({"action":)" + std::to_string(action) + R"(,"data":")";
+    for (char c : object) {
+        if (c == '"' || c == '\\') message += '\\';
+        message += c;
+    }
+    return message + "\"}";
+}
+
+std::string DataOf(const std::string& reply) {
+    const auto start = reply.find(R"("data":")");
+    if (start == std::string::npos) throw std::runtime_error("error reply: " + reply.substr(0, 300));
+    const auto end = reply.find("\",\"action\"", start);
+    return reply.substr(start + 8, end - start - 8);
+}
+
+// Pipes the frames through cat and reads them back: the cost of moving the bytes at all.
+double CatSeconds(const std::vector<std::string>& frames) {
+    AppSandbox box;
+    TestSupport::SpawnOptions options;
+    options.executable = "/bin/cat";
+    DaemonProcess cat(box, {}, {}, options);
+    const auto start = Clock::now();
+    std::thread writer([&] {
+        for (const auto& frame : frames) cat.WriteFrame(frame);
+    });
+    for (std::size_t i = 0; i < frames.size(); ++i) {
+        if (!cat.ReadFrame(Wait)) throw std::runtime_error("cat stopped");
+    }
+    const auto elapsed = Clock::now() - start;
+    writer.join();
+    return Seconds(elapsed);
+}
+
+std::string MakeFile(std::size_t size) {
+    std::string content(size, '\0');
+    std::mt19937_64 random(42);
+    for (std::size_t i = 0; i + 8 <= size; i += 8) {
+        const auto value = random();
+        std::memcpy(content.data() + i, &value, 8);
+    }
+    return content;
+}
+
+struct Figures {
+    double seconds = 0;
+    double baselineSeconds = 0;
+    std::int64_t peakRss = 0;
+};
+
+Figures Upload(Transport& transport, const std::string& content) {
+    const auto hash = Platform::Encoding::Hex::ToUpper(Platform::Encoding::Sha256::Hash(Bytes(content)));
+    const auto total = (content.size() + ChunkSize - 1) / ChunkSize;
+    std::vector<std::string> frames;
+    frames.push_back(Request(1, R"({"action":0,"fileName":"bench.bin","originalFileName":"bench.bin","fileSize":)" +
+                                    std::to_string(content.size()) + R"(,"totalChunks":)" + std::to_string(total) +
+                                    R"(,"fileHash":")" + hash + "\"}"));
+    for (std::size_t i = 0; i < total; ++i) {
+        const auto piece = Bytes(content).subspan(i * ChunkSize, std::min(ChunkSize, content.size() - i * ChunkSize));
+        frames.push_back(Request(1, R"({"action":1,"chunkIndex":)" + std::to_string(i) + R"(,"chunkData":")" +
+                                        Platform::Encoding::Base64::Encode(piece) + "\"}"));
+    }
+
+    Figures figures;
+    const auto start = Clock::now();
+    std::string last;
+    for (const auto& frame : frames) {
+        transport.Send(frame);
+        last = transport.Receive();
+    }
+    figures.seconds = Seconds(Clock::now() - start);
+    figures.peakRss = PeakRss(transport.DaemonPid());
+    if (last.find("SUCCESS") == std::string::npos) throw std::runtime_error("upload failed: " + last.substr(0, 300));
+
+    const auto baselineStart = Clock::now();
+    const auto check = Platform::Encoding::Sha256::Hash(Bytes(content));
+    figures.baselineSeconds = Seconds(Clock::now() - baselineStart) + CatSeconds(frames);
+    if (check[0] != Platform::Encoding::Sha256::Hash(Bytes(content))[0]) std::abort();
+    return figures;
+}
+
+Figures Download(Transport& transport, const std::string& content) {
+    {
+        std::ofstream out(transport.TempFolder() / "bench.bin", std::ios::binary);
+        out.write(content.data(), static_cast<std::streamsize>(content.size()));
+    }
+    const auto total = (content.size() + ChunkSize - 1) / ChunkSize;
+    std::vector<std::string> replies;
+    replies.reserve(total + 1);
+
+    Figures figures;
+    const auto start = Clock::now();
+    transport.Send(Request(2, R"({"action":0,"fileName":"bench.bin"})"));
+    replies.push_back(transport.Receive());
+    for (std::size_t i = 0; i < total; ++i) {
+        transport.Send(Request(2, R"({"action":1,"chunkIndex":)" + std::to_string(i) + "}"));
+        replies.push_back(transport.Receive());
+    }
+    figures.seconds = Seconds(Clock::now() - start);
+    figures.peakRss = PeakRss(transport.DaemonPid());
+    if (DataOf(replies.front()) != "OK") throw std::runtime_error("prepare failed: " + replies.front());
+    // Spot checks of the content: the first and last chunk decode to the file's bytes.
+    for (std::size_t i : {std::size_t{0}, total - 1}) {
+        std::string data = DataOf(replies[i + 1]);
+        const auto from = data.find("chunkData\\u0022:\\u0022") + 22;
+        std::string unescaped;
+        for (std::size_t at = from; at < data.size();) {
+            if (data.compare(at, 7, "\\\\u002B") == 0) { unescaped += '+'; at += 7; }
+            else if (data.compare(at, 6, "\\u0022") == 0) break;
+            else unescaped += data[at++];
+        }
+        const auto bytes = Platform::Encoding::Base64::Decode(unescaped);
+        const auto expected = content.substr(i * ChunkSize, std::min(ChunkSize, content.size() - i * ChunkSize));
+        if (std::string(bytes.begin(), bytes.end()) != expected) throw std::runtime_error("chunk content differs");
+    }
+
+    const auto baselineStart = Clock::now();
+    const auto encoded = Platform::Encoding::Base64::Encode(Bytes(content));
+    figures.baselineSeconds = Seconds(Clock::now() - baselineStart) + CatSeconds(replies);
+    if (encoded.empty() && !content.empty()) std::abort();
+    return figures;
+}
+
+void Print(const char* what, const Figures& f, std::size_t size) {
+    const double mib = 1024.0 * 1024.0;
+    const double rssLimit = 1.2 * static_cast<double>(size) + 32 * mib;
+    std::printf("%-9s %7.3f s  baseline %7.3f s  ratio %5.2f (target <= 2.00)  peak RSS %7.1f MiB (target <= %.1f MiB)%s\n",
+                what, f.seconds, f.baselineSeconds, f.seconds / f.baselineSeconds, static_cast<double>(f.peakRss) / mib,
+                rssLimit / mib,
+                (f.seconds <= 2 * f.baselineSeconds && static_cast<double>(f.peakRss) <= rssLimit) ? "" : "  MISSED");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const std::size_t mib = argc > 1 ? std::strtoul(argv[1], nullptr, 10) : 256;
+    const auto content = MakeFile(mib * 1024 * 1024);
+    try {
+        // A fresh daemon for each direction, so each peak is its own.
+        const std::vector<std::pair<const char*, std::function<std::unique_ptr<Transport>()>>> transports{
+            {"native messaging", [] { return std::make_unique<NativeMessagingTransport>(); }},
+        };
+        for (const auto& [name, make] : transports) {
+            std::printf("%s, %zu MiB file in %zu-byte chunks\n", name, mib, ChunkSize);
+            std::fflush(stdout);
+            Print("upload", Upload(*make(), content), content.size());
+            Print("download", Download(*make(), content), content.size());
+        }
+    } catch (const std::exception& failure) {
+        std::fprintf(stderr, "bench_transfer: %s\n", failure.what());
+        return 1;
+    }
+    return 0;
+}
