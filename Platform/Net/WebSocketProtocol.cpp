@@ -160,13 +160,15 @@ ClosePayload ParseClosePayload(std::span<const std::uint8_t> payload) {
 }
 
 std::vector<std::uint8_t> MakeClosePayload(std::uint16_t status, std::string_view description) {
-    std::vector<std::uint8_t> payload{static_cast<std::uint8_t>(status >> 8), static_cast<std::uint8_t>(status)};
     std::size_t length = std::min(description.size(), MaxControlPayload - 2);
     // Never cut a UTF-8 sequence in half.
     while (length > 0 && length < description.size() &&
            (static_cast<std::uint8_t>(description[length]) & 0xC0) == 0x80)
         --length;
-    payload.insert(payload.end(), description.begin(), description.begin() + static_cast<std::ptrdiff_t>(length));
+    std::vector<std::uint8_t> payload(2 + length);
+    payload[0] = static_cast<std::uint8_t>(status >> 8);
+    payload[1] = static_cast<std::uint8_t>(status);
+    if (length > 0) std::memcpy(payload.data() + 2, description.data(), length);
     return payload;
 }
 

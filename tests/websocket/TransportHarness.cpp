@@ -1,0 +1,127 @@
+#include "tests/websocket/TransportHarness.hpp"
+
+#include "Daemon/Infrastructure/FileLogger.hpp"
+#include "Platform/Failure.hpp"
+
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/detached.hpp>
+
+#include <fstream>
+#include <random>
+#include <sstream>
+
+namespace Quillmark::Tests {
+
+using Daemon::Infrastructure::FileLogger;
+using Daemon::Models::Message;
+
+PrivateLog::PrivateLog() {
+    std::random_device random;
+    dir_ = std::filesystem::temp_directory_path() / ("quillmark-ws-log-" + std::to_string(random()));
+    std::filesystem::create_directories(dir_);
+    FileLogger::ResetForTesting(dir_.string());
+}
+
+PrivateLog::~PrivateLog() {
+    FileLogger::Flush();
+    std::error_code ignored;
+    std::filesystem::remove_all(dir_, ignored);
+}
+
+std::string PrivateLog::Text() const {
+    FileLogger::Flush();
+    std::string all;
+    for (int i = 1; i <= 5; ++i) {
+        std::ifstream file(dir_ / (std::to_string(i) + ".log"), std::ios::binary);
+        std::ostringstream content;
+        content << file.rdbuf();
+        all += content.str();
+    }
+    return all;
+}
+
+bool PrivateLog::WaitFor(std::string_view text, std::chrono::milliseconds timeout) const {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        if (Text().find(text) != std::string::npos) return true;
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(10ms);
+    }
+}
+
+std::size_t PrivateLog::Count(std::string_view text) const {
+    const auto all = Text();
+    std::size_t count = 0;
+    for (auto at = all.find(text); at != std::string::npos; at = all.find(text, at + text.size())) ++count;
+    return count;
+}
+
+TransportHarness::TransportHarness(std::chrono::milliseconds zombieTimeout) : connection_(0, zombieTimeout) {
+    boost::asio::co_spawn(io_, Loop(), boost::asio::detached);
+    thread_ = std::thread([this] { io_.run(); });
+    std::unique_lock lock(mutex_);
+    changed_.wait_for(lock, 5s, [this] { return started_ || finished_; });
+}
+
+TransportHarness::~TransportHarness() {
+    stop_.request_stop();
+    {
+        std::unique_lock lock(mutex_);
+        changed_.wait_for(lock, 5s, [this] { return finished_; });
+    }
+    io_.stop();
+    thread_.join();
+}
+
+boost::asio::awaitable<void> TransportHarness::Loop() {
+    try {
+        co_await connection_.StartAsync(stop_.get_token());
+        {
+            std::lock_guard lock(mutex_);
+            port_ = connection_.LocalPort();
+            started_ = true;
+        }
+        changed_.notify_all();
+        for (;;) {
+            auto request = co_await connection_.ReceiveMessageAsync(stop_.get_token());
+            {
+                std::lock_guard lock(mutex_);
+                messages_.push_back(request);
+            }
+            changed_.notify_all();
+            Message reply;
+            reply.Data = request.Data;
+            reply._action = request._action;
+            try {
+                co_await connection_.SendMessageAsync(reply, {});
+            } catch (const Platform::Failure&) {
+                // The client left; the next receive waits for another.
+            }
+        }
+    } catch (const Platform::EndOfStreamFailure&) {
+    } catch (const std::exception& failure) {
+        std::lock_guard lock(mutex_);
+        failure_ = std::string(Platform::KindName(Platform::KindOf(failure))) + ": " + Platform::MessageOf(std::current_exception());
+    }
+    {
+        std::lock_guard lock(mutex_);
+        finished_ = true;
+    }
+    changed_.notify_all();
+}
+
+std::optional<Message> TransportHarness::NextMessage(std::chrono::milliseconds timeout) {
+    std::unique_lock lock(mutex_);
+    if (!changed_.wait_for(lock, timeout, [this] { return !messages_.empty(); })) return std::nullopt;
+    auto message = messages_.front();
+    messages_.pop_front();
+    return message;
+}
+
+std::optional<std::string> TransportHarness::ReceiveFailure(std::chrono::milliseconds timeout) {
+    std::unique_lock lock(mutex_);
+    changed_.wait_for(lock, timeout, [this] { return failure_.has_value(); });
+    return failure_;
+}
+
+}  // namespace Quillmark::Tests

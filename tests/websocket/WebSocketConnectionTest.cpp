@@ -1,0 +1,360 @@
+#include "Daemon/Connections/WebSocketConnection.hpp"
+
+#include "Platform/Failure.hpp"
+#include "tests/websocket/RawClient.hpp"
+#include "tests/websocket/TransportHarness.hpp"
+
+#include <gtest/gtest.h>
+
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/use_future.hpp>
+
+#include <future>
+#include <memory>
+#include <vector>
+
+namespace {
+
+using namespace Quillmark::Tests;
+using Quillmark::Daemon::Connections::WebSocketConnection;
+
+constexpr const char* Waiting = "Đang chờ kết nối WebSocket mới...";
+constexpr const char* Connected = "Client đã kết nối WebSocket.";
+constexpr const char* Lost = "[Warn] Mất kết nối WebSocket: ";
+
+template <class Future>
+void RunUntilReady(boost::asio::io_context& io, Future& future) {
+    const auto deadline = std::chrono::steady_clock::now() + 5s;
+    io.restart();
+    while (future.wait_for(0s) != std::future_status::ready && std::chrono::steady_clock::now() < deadline)
+        io.run_one_for(10ms);
+}
+
+// The next client can still connect and be served: nothing a client did ended the server.
+void ExpectServes(TransportHarness& server) {
+    RawClient next(server.Port());
+    const auto head = next.Upgrade();
+    ASSERT_TRUE(head);
+    ASSERT_NE(head->find("101"), std::string::npos) << *head;
+    EXPECT_EQ(next.Request(R"({"action":0,"data":"again"})"), R"({"data":"again","action":0,"errorCode":0})");
+    ASSERT_TRUE(server.NextMessage());
+}
+
+// Each bad client cost one Warn line and itself only: the receive never failed.
+void ExpectOnlyClientsDropped(TransportHarness& server, const PrivateLog& log, std::string_view line, std::size_t times) {
+    ExpectServes(server);
+    EXPECT_EQ(log.Count(line), times);
+    EXPECT_FALSE(server.ReceiveFailure(0ms));
+}
+
+class WebSocketConnectionTest : public ::testing::Test {
+protected:
+    PrivateLog log;
+};
+
+TEST_F(WebSocketConnectionTest, RequestsThatAreNotUpgradesGetAnEmpty400) {
+    TransportHarness server;
+    for (const std::string request :
+         {"GET /anything?x=1 HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n",
+          "POST / HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 5\r\n\r\nhello",
+          "GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: h2c\r\nConnection: Upgrade\r\n\r\n"}) {
+        RawClient client(server.Port());
+        ASSERT_TRUE(client.Send(request));
+        const auto head = client.ReadHead();
+        ASSERT_TRUE(head) << request;
+        EXPECT_EQ(head->rfind("HTTP/1.1 400 Bad Request\r\n", 0), 0u) << *head;
+        EXPECT_NE(head->find("Content-Length: 0\r\n"), std::string::npos) << *head;
+        EXPECT_TRUE(client.WaitClosed());
+    }
+    ExpectServes(server);
+    // Each 400 is followed by another wait and nothing else.
+    EXPECT_GE(log.Count(Waiting), 4u);
+    EXPECT_EQ(log.Text().find("[Warn]"), std::string::npos);
+}
+
+TEST_F(WebSocketConnectionTest, HandshakeAcceptsAnyPathAndOriginAndAgreesNoSubProtocol) {
+    TransportHarness server;
+    struct Case {
+        std::string headers;
+        bool protocolHeader;
+    };
+    for (const auto& c : {Case{"", false}, Case{"Origin: https://evil.example\r\n", false},
+                          Case{"Sec-WebSocket-Protocol: chat, superchat\r\n", true}}) {
+        RawClient client(server.Port());
+        ASSERT_TRUE(client.Send(RawClient::UpgradeRequest("/some/path?q=1", c.headers)));
+        const auto head = client.ReadHead();
+        ASSERT_TRUE(head);
+        EXPECT_EQ(head->rfind("HTTP/1.1 101 Switching Protocols\r\n", 0), 0u) << *head;
+        EXPECT_NE(head->find("Sec-WebSocket-Accept: s3pPLMBiTxaQ9kYGzzhZRbK+xOo=\r\n"), std::string::npos) << *head;
+        const auto protocol = head->find("Sec-WebSocket-Protocol:");
+        if (c.protocolHeader) {
+            ASSERT_NE(protocol, std::string::npos) << *head;
+            EXPECT_EQ(head->substr(protocol, 26), "Sec-WebSocket-Protocol: \r\n");
+        } else {
+            EXPECT_EQ(protocol, std::string::npos) << *head;
+        }
+        EXPECT_EQ(client.Request("{}"), R"({"action":0,"errorCode":0})");
+        ASSERT_TRUE(client.Send(ClientFrame(8, ClosePayload(1000))));
+        const auto close = client.ReadFrame();
+        ASSERT_TRUE(close);
+        EXPECT_EQ(close->Opcode, 8);
+        EXPECT_EQ(close->CloseStatus(), 1000);
+        EXPECT_EQ(close->CloseDescription(), "Client closed connection");
+        EXPECT_TRUE(client.WaitClosed());
+    }
+    EXPECT_TRUE(log.WaitFor("[Info] Client gửi tín hiệu đóng. Đang ngắt kết nối."));
+    EXPECT_EQ(log.Count(Connected), 3u);
+}
+
+TEST_F(WebSocketConnectionTest, RefusedHandshakesAreAnswered400AndTheServerGoesOn) {
+    TransportHarness server;
+    struct Case {
+        const char* name;
+        std::string request;
+        bool advertisesVersion;
+    };
+    const std::vector<Case> cases{
+        {"version 8", RawClient::UpgradeRequest("/", "", "dGhlIHNhbXBsZSBub25jZQ==", "8"), true},
+        {"no version", RawClient::UpgradeRequest("/", "", "dGhlIHNhbXBsZSBub25jZQ==", ""), true},
+        {"no key", RawClient::UpgradeRequest("/", "", "", "13"), false},
+        {"short key", RawClient::UpgradeRequest("/", "", "c2hvcnQ=", "13"), false},
+        {"POST", "POST / HTTP/1.1\r\nHost: x\r\nUpgrade: websocket\r\nConnection: keep-alive, Upgrade\r\n"
+                 "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n", false},
+    };
+    for (const auto& c : cases) {
+        RawClient client(server.Port());
+        ASSERT_TRUE(client.Send(c.request));
+        const auto head = client.ReadHead();
+        ASSERT_TRUE(head) << c.name;
+        EXPECT_EQ(head->rfind("HTTP/1.1 400 Bad Request\r\n", 0), 0u) << c.name << *head;
+        EXPECT_EQ(head->find("Sec-WebSocket-Version: 13\r\n") != std::string::npos, c.advertisesVersion) << c.name;
+        EXPECT_TRUE(client.WaitClosed()) << c.name;
+    }
+    ExpectOnlyClientsDropped(server, log, "[Warn] WebSocket handshake refused: ", cases.size());
+}
+
+TEST_F(WebSocketConnectionTest, FragmentedMessageWithPingsInBetweenIsOneMessage) {
+    TransportHarness server;
+    RawClient client(server.Port());
+    ASSERT_TRUE(client.Upgrade());
+    ASSERT_TRUE(client.Send(ClientFrame(1, R"({"action":0,)", false) + ClientFrame(9, "are you there") +
+                            ClientFrame(0, R"("data":"a\u00E9)", false) + ClientFrame(10, "unsolicited") +
+                            ClientFrame(0, R"(b"})", true)));
+    const auto pong = client.ReadFrame();
+    ASSERT_TRUE(pong);
+    EXPECT_EQ(pong->Opcode, 10);
+    EXPECT_EQ(pong->Payload, "are you there");
+    const auto reply = client.ReadFrame();
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(reply->Opcode, 1);
+    EXPECT_TRUE(reply->Fin);
+    EXPECT_EQ(reply->Payload, R"({"data":"a\u00E9b","action":0,"errorCode":0})");
+    const auto message = server.NextMessage();
+    ASSERT_TRUE(message);
+    EXPECT_EQ(message->Data, "a\xC3\xA9" "b");
+    // Binary pieces of a message are dropped, not appended.
+    ASSERT_TRUE(client.Send(ClientFrame(2, "\x01\x02", false) + ClientFrame(0, "", true)));
+    EXPECT_TRUE(log.WaitFor("[Warn] Cannot decode the WebSocket message"));
+}
+
+TEST_F(WebSocketConnectionTest, ASecondClientWaitsUntilTheFirstLeaves) {
+    TransportHarness server;
+    RawClient first(server.Port());
+    ASSERT_TRUE(first.Upgrade());
+    RawClient second(server.Port());
+    ASSERT_TRUE(second.Send(RawClient::UpgradeRequest()));
+    RawClient plain(server.Port());
+    ASSERT_TRUE(plain.Send("GET / HTTP/1.1\r\nHost: x\r\n\r\n"));
+    EXPECT_TRUE(second.StaysSilent(300ms));
+    EXPECT_EQ(first.Request(R"({"data":"1"})"), R"({"data":"1","action":0,"errorCode":0})");
+
+    // A partly received message is discarded with the close.
+    ASSERT_TRUE(first.Send(ClientFrame(1, R"({"data":)", false) + ClientFrame(8, ClosePayload(1001, "going"))));
+    const auto close = first.ReadFrame();
+    ASSERT_TRUE(close);
+    EXPECT_EQ(close->CloseStatus(), 1000);
+    EXPECT_TRUE(first.WaitClosed());
+
+    // Taken up in arrival order: the upgrade first, then the plain request.
+    const auto head = second.ReadHead();
+    ASSERT_TRUE(head);
+    EXPECT_EQ(head->rfind("HTTP/1.1 101", 0), 0u) << *head;
+    EXPECT_EQ(second.Request(R"({"data":"2"})"), R"({"data":"2","action":0,"errorCode":0})");
+    EXPECT_TRUE(plain.StaysSilent(200ms));
+    second.Send(ClientFrame(8, ClosePayload(1000)));
+    EXPECT_TRUE(second.WaitClosed());
+    const auto answer = plain.ReadHead();
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(answer->rfind("HTTP/1.1 400", 0), 0u);
+
+    ASSERT_TRUE(server.NextMessage());
+    const auto message = server.NextMessage();
+    ASSERT_TRUE(message);
+    EXPECT_EQ(message->Data, "2");
+    EXPECT_FALSE(server.NextMessage(100ms));
+}
+
+TEST_F(WebSocketConnectionTest, ProtocolViolationsDropTheClientWithAWarnLine) {
+    TransportHarness server;
+    const std::vector<std::pair<const char*, std::string>> cases{
+        {"unmasked", ClientFrame(1, "{}", true, false)},
+        {"reserved bit", ClientFrame(1, "{}", true, true, 4)},
+        {"unknown opcode", ClientFrame(3, "{}")},
+        {"fragmented ping", ClientFrame(9, "x", false)},
+        {"long ping", ClientFrame(9, std::string(126, 'p'))},
+        {"continuation first", ClientFrame(0, "{}")},
+        {"text inside a message", ClientFrame(1, "{", false) + ClientFrame(1, "}")},
+        {"one-byte close", ClientFrame(8, "\x03")},
+        {"close status 1005", ClientFrame(8, ClosePayload(1005))},
+        {"close text not UTF-8", ClientFrame(8, ClosePayload(1000, "\xC3\x28"))},
+    };
+    for (const auto& [name, bytes] : cases) {
+        RawClient client(server.Port());
+        ASSERT_TRUE(client.Upgrade()) << name;
+        ASSERT_TRUE(client.Send(bytes));
+        EXPECT_TRUE(client.WaitClosed()) << name;
+    }
+    ExpectOnlyClientsDropped(server, log, Lost, cases.size());
+}
+
+TEST_F(WebSocketConnectionTest, ABrokenConnectionDuringAReadIsAWarnLine) {
+    TransportHarness server;
+    {
+        RawClient client(server.Port());
+        ASSERT_TRUE(client.Upgrade());
+        const auto frame = ClientFrame(1, R"({"data":"never finished"})");
+        ASSERT_TRUE(client.Send(frame.substr(0, 9)));
+    }
+    EXPECT_TRUE(log.WaitFor(Lost));
+    ExpectServes(server);
+}
+
+TEST_F(WebSocketConnectionTest, UndecodableMessagesCloseTheClientWith1007) {
+    TransportHarness server;
+    const std::vector<std::pair<std::string, std::string>> cases{
+        {ClientFrame(2, "\x7B\x7D"), ""},
+        {ClientFrame(1, ""), ""},
+        {ClientFrame(1, "not json"), ""},
+        {ClientFrame(1, R"({"action":"3"})"), "System.Int32 Path: $.action"},
+        {ClientFrame(1, "null"), "Failed to deserialize message. Output is null."},
+    };
+    for (const auto& [bytes, text] : cases) {
+        RawClient client(server.Port());
+        ASSERT_TRUE(client.Upgrade());
+        ASSERT_TRUE(client.Send(bytes));
+        const auto close = client.ReadFrame();
+        ASSERT_TRUE(close) << text;
+        EXPECT_EQ(close->Opcode, 8);
+        EXPECT_EQ(close->CloseStatus(), 1007);
+        client.Send(ClientFrame(8, ClosePayload(1007)));
+        EXPECT_TRUE(client.WaitClosed());
+        if (!text.empty()) {
+            EXPECT_TRUE(log.WaitFor(text)) << text;
+        }
+    }
+    ExpectOnlyClientsDropped(server, log, "[Warn] Cannot decode the WebSocket message; closing the client: ", cases.size());
+}
+
+TEST_F(WebSocketConnectionTest, AMessageOver64MiBClosesTheClientWith1009) {
+    TransportHarness server;
+    RawClient client(server.Port());
+    ASSERT_TRUE(client.Upgrade());
+    // Announced in one frame and sent in pieces; the server stops reading once the bound is passed.
+    const std::size_t size = 64 * 1024 * 1024 + 1;
+    const std::string piece(1 << 20, 'a');
+    const std::string header = ClientFrame(1, std::string(size, ' ')).substr(0, 14);
+    ASSERT_TRUE(client.Send(header));
+    for (std::size_t sent = 0; sent < size; sent += piece.size())
+        if (!client.Send(std::string_view(piece).substr(0, std::min(piece.size(), size - sent)))) break;
+    const auto close = client.ReadFrame(10s);
+    ASSERT_TRUE(close);
+    EXPECT_EQ(close->Opcode, 8);
+    EXPECT_EQ(close->CloseStatus(), 1009);
+    EXPECT_TRUE(log.WaitFor("[Warn] WebSocket message larger than 67108864 bytes"));
+    client.Send(ClientFrame(8, ClosePayload(1009)));
+    EXPECT_TRUE(client.WaitClosed());
+    EXPECT_FALSE(server.NextMessage(0ms));
+    ExpectServes(server);
+}
+
+TEST_F(WebSocketConnectionTest, ASilentClientIsDroppedEvenIfItPings) {
+    TransportHarness server(1500ms);
+    RawClient client(server.Port());
+    ASSERT_TRUE(client.Upgrade());
+    bool closed = false;
+    int pongs = 0;
+    // A ping every 200 ms until the server gives up on the client.
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (!closed && std::chrono::steady_clock::now() < deadline) {
+        client.Send(ClientFrame(9, "still here"));
+        const auto frame = client.ReadFrame(1s);
+        if (frame && frame->Opcode == 10) {
+            ++pongs;
+            closed = !client.StaysSilent(200ms) && client.WaitClosed(1s);
+        } else {
+            closed = client.WaitClosed(1s);
+        }
+    }
+    EXPECT_GT(pongs, 0);
+    EXPECT_TRUE(closed);
+    EXPECT_TRUE(log.WaitFor("[Warn] Client không phản hồi sau 1s. Ngắt kết nối zombie."));
+    EXPECT_FALSE(server.NextMessage(0ms));
+    ExpectServes(server);
+}
+
+TEST_F(WebSocketConnectionTest, PendingConnectionsAreBoundedAt64) {
+    TransportHarness server;
+    std::vector<std::unique_ptr<RawClient>> idle;
+    for (int i = 0; i < 64; ++i) idle.push_back(std::make_unique<RawClient>(server.Port()));
+    RawClient extra(server.Port());
+    EXPECT_TRUE(extra.WaitClosed());
+    // The held ones are still served, and a departed one frees its place.
+    ASSERT_TRUE(idle.front()->Upgrade());
+    EXPECT_EQ(idle.front()->Request("{}"), R"({"action":0,"errorCode":0})");
+    idle.front()->Send(ClientFrame(8, ClosePayload(1000)));
+    EXPECT_TRUE(idle.front()->WaitClosed());
+    idle.erase(idle.begin(), idle.begin() + 2);
+    RawClient later(server.Port());
+    ASSERT_TRUE(later.Upgrade());
+    EXPECT_EQ(later.Request("{}"), R"({"action":0,"errorCode":0})");
+}
+
+TEST_F(WebSocketConnectionTest, SendWithoutAClientAndReceiveAfterCancellation) {
+    boost::asio::io_context io;
+    WebSocketConnection connection(0);
+    std::stop_source stop;
+    auto run = [&](auto operation) {
+        auto future = boost::asio::co_spawn(io, std::move(operation), boost::asio::use_future);
+        RunUntilReady(io, future);
+        return future;
+    };
+    auto start = run(connection.StartAsync({}));
+    ASSERT_NO_THROW(start.get());
+    try {
+        run(connection.SendMessageAsync({}, {})).get();
+        ADD_FAILURE() << "send without a client succeeded";
+    } catch (const Quillmark::Platform::InvalidOperationFailure& failure) {
+        EXPECT_EQ(failure.Message(), "WebSocket is not connected or already closed.");
+    }
+    // Cancelled while waiting for a client: a cancellation; found cancelled first: the end.
+    auto waiting = boost::asio::co_spawn(io, connection.ReceiveMessageAsync(stop.get_token()), boost::asio::use_future);
+    io.restart();
+    io.run_for(50ms);
+    stop.request_stop();
+    RunUntilReady(io, waiting);
+    EXPECT_THROW(waiting.get(), Quillmark::Platform::CancellationFailure);
+    EXPECT_THROW(run(connection.ReceiveMessageAsync(stop.get_token())).get(), Quillmark::Platform::EndOfStreamFailure);
+    EXPECT_TRUE(log.WaitFor("Đã khởi động WebSocket server trên cổng " + std::to_string(connection.LocalPort()) + "\r\n"));
+}
+
+TEST_F(WebSocketConnectionTest, StartFailsWhenThePortIsTaken) {
+    TransportHarness server;
+    boost::asio::io_context io;
+    WebSocketConnection second(server.Port());
+    auto future = boost::asio::co_spawn(io, second.StartAsync({}), boost::asio::use_future);
+    RunUntilReady(io, future);
+    EXPECT_THROW(future.get(), Quillmark::Platform::IoFailure);
+}
+
+}  // namespace
