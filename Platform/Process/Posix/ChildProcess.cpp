@@ -2,9 +2,9 @@
 
 #include "Platform/Failure.hpp"
 #include "Platform/Path.hpp"
+#include "Platform/Runtime/StopCancellation.hpp"
 
 #include <boost/asio/as_tuple.hpp>
-#include <boost/asio/post.hpp>
 #include <boost/asio/posix/stream_descriptor.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/this_coro.hpp>
@@ -89,13 +89,6 @@ struct Child {
         ReapInBackground(pid, fd);
     }
 
-    void Cancel() {
-        boost::system::error_code ignored;
-        if (pipe.is_open()) pipe.cancel(ignored);
-        if (pidfd) pidfd->cancel(ignored);
-        timer.cancel();
-    }
-
     pid_t pid;
     bool reaped = false;
     asio::posix::stream_descriptor pipe;
@@ -171,16 +164,11 @@ Task<ChildProcessResult> ChildProcess::RunAsync(std::string programPath, std::ve
     }
 
     const auto executor = co_await asio::this_coro::executor;
-    auto child = std::make_shared<Child>(executor, pid, fds[0]);
+    auto child = std::make_unique<Child>(executor, pid, fds[0]);
     const int pidfd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
     if (pidfd >= 0) child->pidfd.emplace(executor, pidfd);
 
-    std::weak_ptr<Child> weak = child;
-    std::stop_callback onStop(token, [executor, weak] {
-        asio::post(executor, [weak] {
-            if (auto alive = weak.lock()) alive->Cancel();
-        });
-    });
+    Runtime::StopCancellation stop(executor, token);
 
     ChildProcessResult result;
     auto& output = result.Output;
@@ -189,9 +177,9 @@ Task<ChildProcessResult> ChildProcess::RunAsync(std::string programPath, std::ve
         const std::size_t had = output.size();
         output.resize(had + ReadSize);
         auto [ec, n] = co_await child->pipe.async_read_some(asio::buffer(output.data() + had, ReadSize),
-                                                            asio::as_tuple(asio::use_awaitable));
+                                                            stop.Bind(asio::as_tuple(asio::use_awaitable)));
         output.resize(had + n);
-        if (token.stop_requested()) throw CancellationFailure();
+        stop.ThrowIfStopRequested();
         if (ec == asio::error::eof) break;
         if (ec == asio::error::operation_aborted || ec == asio::error::interrupted) continue;
         if (ec) throw IoFailure(ec.message());
@@ -209,12 +197,12 @@ Task<ChildProcessResult> ChildProcess::RunAsync(std::string programPath, std::ve
         }
         if (child->pidfd) {
             co_await child->pidfd->async_wait(asio::posix::stream_descriptor::wait_read,
-                                              asio::as_tuple(asio::use_awaitable));
+                                              stop.Bind(asio::as_tuple(asio::use_awaitable)));
         } else {
             child->timer.expires_after(5ms);
-            co_await child->timer.async_wait(asio::as_tuple(asio::use_awaitable));
+            co_await child->timer.async_wait(stop.Bind(asio::as_tuple(asio::use_awaitable)));
         }
-        if (token.stop_requested()) throw CancellationFailure();
+        stop.ThrowIfStopRequested();
     }
     child->reaped = true;
     result.ExitCode = ExitCodeOf(status);
