@@ -1,8 +1,8 @@
 #include "Daemon/Infrastructure/CrashReporter.hpp"
 
+#include "Common/TextDecoding.hpp"
 #include "Common/Utils.hpp"
 #include "Daemon/Infrastructure/CallerName.hpp"
-#include "Daemon/Infrastructure/LogMessage.hpp"
 #include "Platform/Failure.hpp"
 #include "Platform/Path.hpp"
 #include "Platform/Process/DetachedProcess.hpp"
@@ -24,7 +24,7 @@ std::string CrashReporter::BuildReport(const std::exception_ptr& failure, std::s
     report += memberName;
     report += ":\r\n";
     report += Platform::DescribeFailure(failure);
-    return ToValidUtf8(report);
+    return Common::ToValidUtf8(report);
 }
 
 std::string CrashReporter::FitReport(std::string report, std::size_t maxEncodedLength) {

@@ -1,5 +1,6 @@
 #include "Daemon/Infrastructure/FileLogger.hpp"
 
+#include "Common/TextDecoding.hpp"
 #include "Common/Utils.hpp"
 #include "Platform/Clock.hpp"
 #include "Platform/Failure.hpp"
@@ -156,7 +157,7 @@ std::string FormatLine(LogLevel level, const LogMessage& message, std::string_vi
     line += LogLevelName(level);
     line += "] ";
     line += message.Text();
-    return ToValidUtf8(line);
+    return Common::ToValidUtf8(line);
 }
 }  // namespace
 

@@ -24,7 +24,4 @@ private:
     std::string text_;
 };
 
-// The text with each ill-formed UTF-8 part replaced by U+FFFD.
-std::string ToValidUtf8(std::string_view text);
-
 }  // namespace Quillmark::Daemon::Infrastructure
