@@ -210,23 +210,34 @@ constexpr Field ChunkFields[] = {
     {"chunkData", Field::Type::Text},
 };
 
-void AppendMessage(const Models::Message& message, std::string& out) {
-    out += '{';
+template <class Buffer>
+void Raw(Buffer& out, std::string_view text) {
+    out.insert(out.end(), text.begin(), text.end());
+}
+
+// The member names are written as they stand: plain ASCII words.
+template <class Buffer>
+Buffer WriteMessage(const Models::Message& message) {
+    Buffer out;
+    out.reserve((message.ErrorMessage ? message.ErrorMessage->size() : 0) + (message.Data ? message.Data->size() : 0) +
+                (message.Data ? message.Data->size() / 8 : 0) + 80);
+    Raw(out, "{");
     if (message.ErrorMessage) {
-        out += "\"errorMessage\":";
+        Raw(out, "\"errorMessage\":");
         JsonWriter::AppendString(*message.ErrorMessage, out);
-        out += ',';
+        Raw(out, ",");
     }
     if (message.Data) {
-        out += "\"data\":";
+        Raw(out, "\"data\":");
         JsonWriter::AppendString(*message.Data, out);
-        out += ',';
+        Raw(out, ",");
     }
-    out += "\"action\":";
+    Raw(out, "\"action\":");
     JsonWriter::AppendInt64(message._action, out);
-    out += ",\"errorCode\":";
+    Raw(out, ",\"errorCode\":");
     JsonWriter::AppendInt64(message._errorCode, out);
-    out += '}';
+    Raw(out, "}");
+    return out;
 }
 
 }  // namespace
@@ -241,17 +252,12 @@ std::optional<Models::Message> AppJsonCtx::DecodeMessage(std::string_view text) 
     return reader.Take();
 }
 
-std::string AppJsonCtx::EncodeMessage(const Models::Message& message) {
-    std::string out;
-    AppendMessage(message, out);
-    return out;
-}
+std::string AppJsonCtx::EncodeMessage(const Models::Message& message) { return WriteMessage<std::string>(message); }
 
 std::string AppJsonCtx::EncodeMessage(std::nullopt_t) { return "null"; }
 
 std::vector<std::uint8_t> AppJsonCtx::EncodeMessageUtf8(const Models::Message& message) {
-    const std::string text = EncodeMessage(message);
-    return std::vector<std::uint8_t>(text.begin(), text.end());
+    return WriteMessage<std::vector<std::uint8_t>>(message);
 }
 
 Models::FileMetadata AppJsonCtx::DecodeFileMetadata(const JsonObject& object) {

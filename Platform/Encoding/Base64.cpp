@@ -50,36 +50,44 @@ std::size_t DecodeFast(const unsigned char* in, std::size_t length, std::uint8_t
     return i;
 }
 
-// Decodes text with skipped symbols and a padded last quartet; out has room for 3/4 of it.
-std::uint8_t* DecodeSlow(std::string_view text, std::uint8_t* out) {
-    std::string symbols;
-    symbols.reserve(text.size());
-    for (const char c : text)
-        if (!IsSkipped(static_cast<unsigned char>(c))) symbols.push_back(c);
-    if (symbols.size() % 4 != 0) ThrowBad();
-    if (symbols.empty()) return out;
-    const auto* in = reinterpret_cast<const unsigned char*>(symbols.data());
-    const std::size_t last = symbols.size() - 4;
-    if (DecodeFast(in, last, out) != last) ThrowBad();
-    const unsigned char* q = in + last;
-    const std::uint32_t head = D0[q[0]] | D1[q[1]];
-    if (head & Invalid) ThrowBad();
-    if (q[2] == '=') {
-        if (q[3] != '=') ThrowBad();
-        *out++ = static_cast<std::uint8_t>(head >> 16);
-    } else if (q[3] == '=') {
-        const std::uint32_t v = head | D2[q[2]];
-        if (v & Invalid) ThrowBad();
-        *out++ = static_cast<std::uint8_t>(v >> 16);
-        *out++ = static_cast<std::uint8_t>(v >> 8);
-    } else {
-        const std::uint32_t v = head | D2[q[2]] | D3[q[3]];
-        if (v & Invalid) ThrowBad();
-        *out++ = static_cast<std::uint8_t>(v >> 16);
-        *out++ = static_cast<std::uint8_t>(v >> 8);
-        *out++ = static_cast<std::uint8_t>(v);
+// Decodes all of the text: whole quartets the fast way, and one quartet at a time gathered
+// across skipped symbols where the fast way stops. Padding ends the text.
+std::uint8_t* DecodeAll(const unsigned char* in, std::size_t length, std::uint8_t* out) {
+    std::size_t at = 0;
+    for (;;) {
+        at += DecodeFast(in + at, length - at, out);
+        unsigned char q[4];
+        std::size_t count = 0;
+        while (at < length && count < 4) {
+            const unsigned char c = in[at++];
+            if (!IsSkipped(c)) q[count++] = c;
+        }
+        if (count == 0) return out;
+        if (count < 4) ThrowBad();
+        const std::uint32_t head = D0[q[0]] | D1[q[1]];
+        if (head & Invalid) ThrowBad();
+        if (q[2] != '=' && q[3] != '=') {
+            const std::uint32_t v = head | D2[q[2]] | D3[q[3]];
+            if (v & Invalid) ThrowBad();
+            out[0] = static_cast<std::uint8_t>(v >> 16);
+            out[1] = static_cast<std::uint8_t>(v >> 8);
+            out[2] = static_cast<std::uint8_t>(v);
+            out += 3;
+            continue;
+        }
+        if (q[2] == '=') {
+            if (q[3] != '=') ThrowBad();
+            *out++ = static_cast<std::uint8_t>(head >> 16);
+        } else {
+            const std::uint32_t v = head | D2[q[2]];
+            if (v & Invalid) ThrowBad();
+            *out++ = static_cast<std::uint8_t>(v >> 16);
+            *out++ = static_cast<std::uint8_t>(v >> 8);
+        }
+        for (; at < length; ++at)
+            if (!IsSkipped(in[at])) ThrowBad();
+        return out;
     }
-    return out;
 }
 
 }  // namespace
@@ -125,11 +133,7 @@ void Base64::AppendDecoded(std::string_view text, std::vector<std::uint8_t>& out
     out.resize(start + text.size() / 4 * 3 + 3);
     std::uint8_t* o = out.data() + start;
     try {
-        // Every quartet but the last goes the fast way until padding or a skipped symbol shows.
-        const auto* in = reinterpret_cast<const unsigned char*>(text.data());
-        const std::size_t bulk = text.size() >= 4 ? (text.size() - 1) / 4 * 4 : 0;
-        const std::size_t done = DecodeFast(in, bulk, o);
-        o = DecodeSlow(text.substr(done), o);
+        o = DecodeAll(reinterpret_cast<const unsigned char*>(text.data()), text.size(), o);
     } catch (...) {
         out.resize(start);
         throw;

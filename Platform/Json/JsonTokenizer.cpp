@@ -1,6 +1,7 @@
 #include "Platform/Json/JsonTokenizer.hpp"
 
 #include "Platform/Failure.hpp"
+#include "Platform/Json/Utf8.hpp"
 
 #if defined(__SSE2__) && !defined(RAPIDJSON_SSE2)
 #define RAPIDJSON_SSE2
@@ -48,30 +49,12 @@ std::size_t FindInvalidUtf8(std::string_view text) noexcept {
                 continue;
             }
         }
-        const unsigned c = p[i];
-        if (c < 0x80) {
+        if (p[i] < 0x80) {
             ++i;
             continue;
         }
         std::size_t length;
-        unsigned low = 0x80, high = 0xBF;
-        if (c >= 0xC2 && c <= 0xDF) {
-            length = 2;
-        } else if (c >= 0xE0 && c <= 0xEF) {
-            length = 3;
-            if (c == 0xE0) low = 0xA0;
-            if (c == 0xED) high = 0x9F;  // no encoded surrogates
-        } else if (c >= 0xF0 && c <= 0xF4) {
-            length = 4;
-            if (c == 0xF0) low = 0x90;
-            if (c == 0xF4) high = 0x8F;
-        } else {
-            return i;
-        }
-        if (i + length > n) return i;
-        if (p[i + 1] < low || p[i + 1] > high) return i;
-        for (std::size_t k = 2; k < length; ++k)
-            if ((p[i + k] & 0xC0) != 0x80) return i;
+        if (Utf8::DecodeSequence(p + i, n - i, length) == Utf8::Malformed) return i;
         i += length;
     }
     return n;
@@ -168,9 +151,9 @@ private:
     // bytes that are not UTF-8; refuse it the same way, at its backslash.
     void RefuseLoneLowSurrogate(std::string_view value) const {
         bool encodedSurrogate = false;
-        for (std::size_t i = 0; i + 1 < value.size(); ++i)
-            if (static_cast<unsigned char>(value[i]) == 0xED && static_cast<unsigned char>(value[i + 1]) >= 0xA0)
-                encodedSurrogate = true;
+        for (std::size_t at = value.find('\xED'); at != std::string_view::npos && !encodedSurrogate;
+             at = value.find('\xED', at + 1))
+            encodedSurrogate = at + 1 < value.size() && static_cast<unsigned char>(value[at + 1]) >= 0xA0;
         if (!encodedSurrogate) return;
         unsigned previous = 0;
         for (std::size_t i = stream_.Tell() + 1; i < text_.size() && text_[i] != '"'; ++i) {

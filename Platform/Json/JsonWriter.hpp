@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace Quillmark::Platform::Json {
 
@@ -18,7 +19,9 @@ public:
     // units is an ArgumentFailure "ValueTooLarge, <length>" (nothing appended). Malformed UTF-8
     // is written as U+FFFD.
     static void AppendString(std::string_view utf8, std::string& out);
+    static void AppendString(std::string_view utf8, std::vector<std::uint8_t>& out);
     static void AppendInt64(std::int64_t value, std::string& out);
+    static void AppendInt64(std::int64_t value, std::vector<std::uint8_t>& out);
 };
 
 }  // namespace Quillmark::Platform::Json
