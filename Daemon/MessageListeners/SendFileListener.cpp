@@ -44,9 +44,8 @@ Platform::Task<Models::Message> SendFileListener::ProcessAsync(Models::Message r
         const auto fsPath = Platform::Path::ToFsPath(path);
         std::error_code ec;
         // A name leaving the folder is answered like a missing file: it tells nothing of what
-        // lies outside.
-        if (!TempFolder::IsSafeName(name) || !std::filesystem::exists(fsPath, ec) ||
-            std::filesystem::is_directory(fsPath, ec)) {
+        // lies outside. Only regular files are served: opening a pipe or device could block.
+        if (!TempFolder::IsSafeName(name) || !std::filesystem::is_regular_file(fsPath, ec)) {
             throw Platform::PlainFailure("File " + name + " does not exist");
         }
         const auto size = std::filesystem::file_size(fsPath, ec);

@@ -1,5 +1,6 @@
 #include "Daemon/MessageListeners/SignListener.hpp"
 
+#include "Common/TextDecoding.hpp"
 #include "Common/Utils.hpp"
 #include "Daemon/MessageListeners/ActionCode.hpp"
 #include "Daemon/MessageListeners/ListenerReply.hpp"
@@ -13,7 +14,21 @@
 
 namespace Quillmark::Daemon::MessageListeners {
 
+namespace {
+
 using Platform::Json::JsonNode;
+using Platform::Process::ConsoleText;
+
+// A byte-order mark decides the encoding; without one, the console's code set does.
+std::string DecodeOutput(const std::vector<std::uint8_t>& output) {
+    const auto codeset = ConsoleText::OutputCodeset();
+    if (!ConsoleText::StartsWithByteOrderMark(output) && !ConsoleText::IsUtf8(codeset)) {
+        if (auto text = ConsoleText::ConvertToUtf8(output, codeset)) return std::move(*text);
+    }
+    return Common::DecodeTextFile({reinterpret_cast<const char*>(output.data()), output.size()});
+}
+
+}  // namespace
 
 std::int32_t SignListener::Action() const { return ActionCode::Sign; }
 
@@ -42,7 +57,7 @@ Platform::Task<Models::Message> SignListener::ProcessAsync(Models::Message reque
 
     Platform::Json::JsonObject reply;
     reply.Add("exitCode", JsonNode::Number(result.ExitCode));
-    reply.Add("output", JsonNode::String(Platform::Process::ConsoleText::Decode(result.Output)));
+    reply.Add("output", JsonNode::String(DecodeOutput(result.Output)));
     co_return ListenerReply(Action(), reply.ToJsonString());
 }
 

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <optional>
 #include <vector>
 
 namespace {
@@ -12,33 +11,36 @@ using Quillmark::Platform::Process::ConsoleText;
 
 std::vector<std::uint8_t> Bytes(std::string_view text) { return {text.begin(), text.end()}; }
 
-TEST(ConsoleTextTest, DecodesByMarkElseByCodeset) {
+TEST(ConsoleTextTest, ConvertsLocaleCodesetsToUtf8) {
     struct Case {
         std::string_view bytes;
         const char* codeset;
-        std::string_view expected;
+        std::optional<std::string> expected;
     };
-    using namespace std::string_view_literals;
     const Case cases[] = {
-        {"", "UTF-8", ""},
-        {"plain\r\n", "UTF-8", "plain\r\n"},
-        {"caf\xC3\xA9", "utf8", "caf\xC3\xA9"},
-        {"\xEF\xBB\xBF" "caf\xC3\xA9", "ISO-8859-1", "caf\xC3\xA9"},
-        {"\xFF\xFE" "a\0\xE9\0"sv, "UTF-8", "a\xC3\xA9"},
-        {"\xFE\xFF" "\0a\xD8\x3D\xDE\x00"sv, "UTF-8", "a\xF0\x9F\x98\x80"},
-        {"\xFF\xFE\0\0" "a\0\0\0\x00\xF6\x01\0"sv, "UTF-8", "a\xF0\x9F\x98\x80"},
-        {"\0\0\xFE\xFF" "\0\0\0a"sv, "UTF-8", "a"},
-        // Malformed input never fails: each bad piece becomes U+FFFD.
-        {"a\xFF" "b\xC3", "UTF-8", "a\xEF\xBF\xBD" "b\xEF\xBF\xBD"},
-        {"\xED\xA0\x80", "UTF-8", "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"},
-        {"\xFF\xFE" "\x00\xD8"sv, "UTF-8", "\xEF\xBF\xBD"},
         {"caf\xE9", "ISO-8859-1", "caf\xC3\xA9"},
-        {"\x80", "CP1252", "\xE2\x82\xAC"},
-        {"\x81", "CP1252", "\xEF\xBF\xBD"},
-        {"caf\xC3\xA9", "NO-SUCH-CODESET", "caf\xC3\xA9"},
+        {"\x80 \xA4", "CP1252", "\xE2\x82\xAC \xC2\xA4"},
+        {"\xC1\xC2", "KOI8-R", "\xD0\xB0\xD0\xB1"},
+        // A byte the code set leaves undefined, and a sequence cut off at the end.
+        {"a\x81" "b", "CP1252", "a\xEF\xBF\xBD" "b"},
+        {"a\x82", "SHIFT_JIS", "a\xEF\xBF\xBD"},
+        {"", "ISO-8859-1", ""},
+        {"x", "NO-SUCH-CODESET", std::nullopt},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(ConsoleText::Decode(Bytes(c.bytes), c.codeset), c.expected) << c.codeset << " " << c.bytes;
+        EXPECT_EQ(ConsoleText::ConvertToUtf8(Bytes(c.bytes), c.codeset), c.expected) << c.codeset << " " << c.bytes;
+    }
+}
+
+TEST(ConsoleTextTest, RecognisesUtf8NamesAndByteOrderMarks) {
+    for (const char* name : {"UTF-8", "utf8", "Utf_8", "", "65001"}) EXPECT_TRUE(ConsoleText::IsUtf8(name)) << name;
+    for (const char* name : {"ISO-8859-1", "UTF-16", "CP1252"}) EXPECT_FALSE(ConsoleText::IsUtf8(name)) << name;
+    using namespace std::string_view_literals;
+    for (auto marked : {"\xEF\xBB\xBFx"sv, "\xFF\xFEx\0"sv, "\xFE\xFF\0x"sv, "\xFF\xFE\0\0"sv, "\0\0\xFE\xFF"sv}) {
+        EXPECT_TRUE(ConsoleText::StartsWithByteOrderMark(Bytes(marked)));
+    }
+    for (auto plain : {""sv, "\xEF\xBB"sv, "\xFF"sv, "\0\0\xFF\xFE"sv, "abc"sv}) {
+        EXPECT_FALSE(ConsoleText::StartsWithByteOrderMark(Bytes(plain)));
     }
 }
 

@@ -5,6 +5,8 @@
 
 #include <gmock/gmock.h>
 
+#include <sys/stat.h>
+
 namespace Quillmark::Tests {
 namespace {
 
@@ -143,6 +145,8 @@ TEST_F(SendFileListenerTest, RefusesPreparesOfFilesItMustNotServe) {
     WriteFile(tmp_ / "outside.txt", "secret");
     fs::create_directories(Folder() / "sub");
     WriteFile(Folder() / "sub" / "inner.txt", "ok");
+    // Opening a pipe for reading would wait for a writer that never comes.
+    ASSERT_EQ(::mkfifo((Folder() / "pipe").c_str(), 0600), 0);
     WriteFile(Folder() / "keep.bin", "kept");
     ASSERT_EQ(Answer(listener, Prepare("\"keep.bin\"")), "OK");
     const std::string kept = Answer(listener, ChunkRequest(0));
@@ -154,6 +158,7 @@ TEST_F(SendFileListenerTest, RefusesPreparesOfFilesItMustNotServe) {
         {"\"nope.bin\"", "failure: File nope.bin does not exist"},
         {"\"\"", "failure: File  does not exist"},
         {"\"sub\"", "failure: File sub does not exist"},
+        {"\"pipe\"", "failure: File pipe does not exist"},
         {"\"../outside.txt\"", "failure: File ../outside.txt does not exist"},
         {"\"sub/../../outside.txt\"", "failure: File sub/../../outside.txt does not exist"},
         {"\"..\\\\outside.txt\"", "failure: File ..\\outside.txt does not exist"},

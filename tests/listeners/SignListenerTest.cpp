@@ -75,6 +75,9 @@ TEST_F(SignListenerTest, AnswersWithTheExitCodeAndTheWholeOutput) {
         {"\xC4\x90\xC3\xA3 k\xC3\xBD <ok> & 'x' \"q\"", "1",
          R"({"exitCode":1,"output":"\u0110\u00E3 k\u00FD \u003Cok\u003E \u0026 \u0027x\u0027 \u0022q\u0022"})"},
         {"\xEF\xBB\xBFwith mark", "255", R"({"exitCode":255,"output":"with mark"})"},
+        {std::string("\xFF\xFE" "a\0\xE9\0", 6), "0", R"({"exitCode":0,"output":"a\u00E9"})"},
+        {std::string("\xFF\xFE\0\0" "a\0\0\0", 8), "0", R"({"exitCode":0,"output":"a"})"},
+        {"bad \xFF byte", "0", R"({"exitCode":0,"output":"bad \uFFFD byte"})"},
     };
     for (const auto& c : cases) {
         WriteFile(tmp_ / "out", c.output);
@@ -84,11 +87,22 @@ TEST_F(SignListenerTest, AnswersWithTheExitCodeAndTheWholeOutput) {
     }
 }
 
-TEST_F(SignListenerTest, DecodesOutputInTheLocaleCodeset) {
-    WriteFile(tmp_ / "out", "caf\xE9");
+TEST_F(SignListenerTest, DecodesOutputInTheLocaleCodesetUnlessMarked) {
+    const struct {
+        std::string output;
+        const char* lang;
+        std::string data;
+    } cases[] = {
+        {"caf\xE9", "fr_FR.ISO-8859-1", R"({"exitCode":0,"output":"caf\u00E9"})"},
+        {"\xEF\xBB\xBF" "caf\xC3\xA9", "fr_FR.ISO-8859-1", R"({"exitCode":0,"output":"caf\u00E9"})"},
+        {"caf\xC3\xA9", "xx_XX.NO-SUCH-CODESET", R"({"exitCode":0,"output":"caf\u00E9"})"},
+    };
     ::setenv("QUILLMARK_STANDIN_OUTPUT_FILE", (tmp_ / "out").c_str(), 1);
-    ::setenv("LANG", "fr_FR.ISO-8859-1", 1);
-    EXPECT_EQ(Answer(listener, R"({"pdfFileName":"a.pdf"})"), R"({"exitCode":0,"output":"caf\u00E9"})");
+    for (const auto& c : cases) {
+        WriteFile(tmp_ / "out", c.output);
+        ::setenv("LANG", c.lang, 1);
+        EXPECT_EQ(Answer(listener, R"({"pdfFileName":"a.pdf"})"), c.data) << c.lang;
+    }
 }
 
 TEST_F(SignListenerTest, RefusesBadRequestsWithoutStartingTheGui) {

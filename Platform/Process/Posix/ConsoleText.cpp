@@ -21,9 +21,9 @@ std::string ConsoleText::OutputCodeset() {
     return "UTF-8";
 }
 
-std::string ConsoleText::ConvertToUtf8(std::span<const std::uint8_t> bytes, std::string_view codeset) {
+std::optional<std::string> ConsoleText::ConvertToUtf8(std::span<const std::uint8_t> bytes, std::string_view codeset) {
     iconv_t converter = iconv_open("UTF-8", std::string(codeset).c_str());
-    if (converter == reinterpret_cast<iconv_t>(-1)) return Decode(bytes, "UTF-8");
+    if (converter == reinterpret_cast<iconv_t>(-1)) return std::nullopt;
 
     std::string out;
     out.reserve(bytes.size() * 2 + 16);
