@@ -225,14 +225,12 @@ void JsonTokenizer::Tokenize(std::string_view utf8, JsonTokenHandler& handler) {
 
     thread_local Scratch shared;
     Scratch local;
-    // A handler that tokenizes again from its callback gets a scratch of its own.
-    Scratch& scratch = shared.busy ? local : shared;
+    // The thread's scratch is kept for texts of ordinary size; a large text, or a handler that
+    // tokenizes again from its callback, gets one that goes with the call.
+    Scratch& scratch = shared.busy || utf8.size() > KeptScratch ? local : shared;
     struct Release {
         Scratch& s;
-        ~Release() {
-            s.busy = false;
-            if (s.buffer.capacity() > KeptScratch) std::vector<char>().swap(s.buffer);
-        }
+        ~Release() { s.busy = false; }
     } release{scratch};
     scratch.busy = true;
 
