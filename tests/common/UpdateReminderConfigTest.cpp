@@ -1,6 +1,6 @@
 #include "Common/UpdateReminderConfig.hpp"
 
-#include "tests/common/TestHelpers.hpp"
+#include "tests/common/StateFileFixture.hpp"
 
 #include <gtest/gtest.h>
 
@@ -9,23 +9,6 @@ using namespace Quillmark::Tests;
 namespace fs = std::filesystem;
 
 namespace {
-// The state file's place is fixed at first use for the whole process, so every test of this
-// binary shares one private data folder.
-const fs::path& StateFile() {
-    static const fs::path path = [] {
-        static TempFolder home;
-        ScopedVariable config("XDG_CONFIG_HOME", home.Path().c_str());
-        return fs::path(UpdateReminderConfig::StateFilePath());
-    }();
-    return path;
-}
-
-// Puts both date-times back to the smallest date-time through the only way in: a load.
-void ResetState() {
-    WriteAll(StateFile(), R"({"versionCode":1,"remindAfter":"0001-01-01","lastChecked":"0001-01-01"})");
-    ASSERT_TRUE(UpdateReminderConfig::Load());
-}
-
 std::int64_t At(int year, int month, int day) { return DateTime::ToTicks(year, month, day); }
 
 struct LoadCase {
@@ -73,33 +56,26 @@ TEST(UpdateReminderConfigTest, LoadTable) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.title);
-        ResetState();
-        if (c.content.empty()) fs::remove(StateFile());
-        else WriteAll(StateFile(), c.content);
-        EXPECT_EQ(UpdateReminderConfig::Load(), c.loaded);
+        EXPECT_EQ(LoadState(c.content), c.loaded);
         EXPECT_EQ(UpdateReminderConfig::RemindAfter().Ticks, c.remindAfter);
         EXPECT_EQ(UpdateReminderConfig::LastChecked().Ticks, c.lastChecked);
     }
 }
 
 TEST(UpdateReminderConfigTest, Utf16FileWithItsMark) {
-    ResetState();
     const std::string json = R"({"versionCode":7,"remindAfter":"2026-05-01","lastChecked":"2026-04-01"})";
     std::string utf16 = "\xFF\xFE";
     for (char c : json) {
         utf16 += c;
         utf16 += '\0';
     }
-    WriteAll(StateFile(), utf16);
-    EXPECT_TRUE(UpdateReminderConfig::Load());
+    EXPECT_TRUE(LoadState(utf16));
     EXPECT_EQ(UpdateReminderConfig::RemindAfter().Ticks, At(2026, 5, 1));
 }
 
 TEST(UpdateReminderConfigTest, OffsetsAreReadInTheMachinesZone) {
-    ResetState();
     ScopedVariable zone("TZ", "ICT-7");
-    WriteAll(StateFile(), R"({"versionCode":7,"remindAfter":"2026-06-15T08:00:00+00:00","lastChecked":"2026-06-15T08:00:00Z"})");
-    ASSERT_TRUE(UpdateReminderConfig::Load());
+    ASSERT_TRUE(LoadState(R"({"versionCode":7,"remindAfter":"2026-06-15T08:00:00+00:00","lastChecked":"2026-06-15T08:00:00Z"})"));
     EXPECT_EQ(UpdateReminderConfig::RemindAfter().Ticks, DateTime::ToTicks(2026, 6, 15, 15, 0, 0));
     EXPECT_EQ(UpdateReminderConfig::RemindAfter().Kind, DateTimeKind::Local);
     EXPECT_EQ(UpdateReminderConfig::LastChecked().Ticks, DateTime::ToTicks(2026, 6, 15, 8, 0, 0));
