@@ -51,11 +51,6 @@ bool ListsToken(std::string_view value, std::string_view token) {
     }
     return false;
 }
-
-template <class T>
-Task<T> OnStrand(const asio::any_io_executor& strand, Task<T> operation) {
-    co_return co_await asio::co_spawn(strand, std::move(operation), asio::use_awaitable);
-}
 }  // namespace
 
 struct PendingConnection {
@@ -76,7 +71,7 @@ struct PendingConnection {
 
 struct HttpListener::Impl : std::enable_shared_from_this<HttpListener::Impl> {
     Impl(asio::any_io_executor executor, HttpListenerLimits l)
-        : strand(asio::make_strand(executor)), acceptor(strand), limits(l),
+        : strand(std::move(executor)), acceptor(strand), limits(l),
           readyWait(strand, Clock::time_point::max()) {}
 
     asio::any_io_executor strand;
@@ -106,6 +101,9 @@ struct HttpListener::Impl : std::enable_shared_from_this<HttpListener::Impl> {
                 continue;
             }
             ++pending;
+            // Replies are whole messages written at once; waiting to coalesce them only adds latency.
+            boost::system::error_code ignored;
+            socket.set_option(tcp::no_delay(true), ignored);
             auto connection = std::make_shared<PendingConnection>(std::move(socket), limits.MaxHeadBytes);
             reading.insert(connection);
             asio::co_spawn(strand, ReadHead(connection), [](std::exception_ptr failure) {
@@ -206,7 +204,7 @@ std::uint16_t HttpListener::Port() const {
 
 Task<std::unique_ptr<HttpListenerContext>> HttpListener::GetContextAsync(CancellationToken token) {
     auto impl = impl_;
-    co_return co_await OnStrand(impl->strand, impl->Get(std::move(token)));
+    co_return co_await Detail::OnStrand(impl->strand, impl->Get(std::move(token)));
 }
 
 HttpListenerContext::HttpListenerContext(std::shared_ptr<PendingConnection> connection)
@@ -295,12 +293,12 @@ Task<std::unique_ptr<WebSocket>> Upgrade(const HttpListenerContext& context, std
 
 Task<void> HttpListenerContext::RespondAsync(unsigned status) {
     auto connection = connection_;
-    co_await OnStrand(connection->socket.get_executor(), WriteResponse(connection, status, false));
+    co_await Detail::OnStrand(connection->socket.get_executor(), WriteResponse(connection, status, false));
 }
 
 Task<std::unique_ptr<WebSocket>> HttpListenerContext::AcceptWebSocketAsync(WebSocketOptions options) {
     auto connection = connection_;
-    co_return co_await OnStrand(connection->socket.get_executor(), Upgrade(*this, connection, options));
+    co_return co_await Detail::OnStrand(connection->socket.get_executor(), Upgrade(*this, connection, options));
 }
 
 }  // namespace Quillmark::Platform::Net

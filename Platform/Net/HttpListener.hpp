@@ -1,7 +1,9 @@
 #pragma once
 // An HTTP listener on one TCP address that hands out requests one at a time, in the order
 // their heads arrived across all connections, and upgrades them to WebSockets. A request
-// waits, with its connection open, until it is taken. Not thread-safe: one caller at a time.
+// waits, with its connection open, until it is taken. Everything of the listener and of the
+// WebSockets it hands out runs on the executor given at construction, which must be
+// single-threaded or a strand; callers on another executor are hopped onto it.
 
 #include "Platform/Async.hpp"
 #include "Platform/Net/WebSocket.hpp"

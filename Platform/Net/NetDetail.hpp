@@ -5,6 +5,9 @@
 #include "Platform/Net/WebSocket.hpp"
 
 #include <boost/asio/any_io_executor.hpp>
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/this_coro.hpp>
+#include <boost/asio/use_awaitable.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
@@ -42,6 +45,15 @@ private:
     std::shared_ptr<bool> alive_;
     std::stop_callback<Poster> callback_;
 };
+
+// Runs the operation on the layer's executor: inline when the caller already runs there,
+// else spawned onto it (a hop costs a round of the event loop on every receive and send).
+template <class T>
+Task<T> OnStrand(boost::asio::any_io_executor strand, Task<T> operation) {
+    const auto caller = co_await boost::asio::this_coro::executor;
+    if (caller == strand) co_return co_await std::move(operation);
+    co_return co_await boost::asio::co_spawn(strand, std::move(operation), boost::asio::use_awaitable);
+}
 
 // A WebSocket over an accepted socket whose handshake is done; leftover holds bytes that
 // arrived after the request head.

@@ -300,27 +300,20 @@ WebSocket::~WebSocket() {
 
 WebSocketState WebSocket::State() const noexcept { return impl_->state.load(); }
 
-namespace {
-template <class T>
-Task<T> OnStrand(const asio::any_io_executor& strand, Task<T> operation) {
-    co_return co_await asio::co_spawn(strand, std::move(operation), asio::use_awaitable);
-}
-}  // namespace
-
 Task<WebSocketReceiveResult> WebSocket::ReceiveAsync(std::span<std::uint8_t> buffer, CancellationToken token) {
     auto impl = impl_;
-    co_return co_await OnStrand(impl->strand, impl->Receive(buffer, std::move(token)));
+    co_return co_await Detail::OnStrand(impl->strand, impl->Receive(buffer, std::move(token)));
 }
 
 Task<void> WebSocket::SendAsync(std::span<const std::uint8_t> bytes, WebSocketMessageType type, bool endOfMessage,
                                 CancellationToken token) {
     auto impl = impl_;
-    co_await OnStrand(impl->strand, impl->Send(bytes, type, endOfMessage, std::move(token)));
+    co_await Detail::OnStrand(impl->strand, impl->Send(bytes, type, endOfMessage, std::move(token)));
 }
 
 Task<void> WebSocket::CloseAsync(std::uint16_t status, std::string_view description, CancellationToken token) {
     auto impl = impl_;
-    co_await OnStrand(impl->strand, impl->Close(status, std::string(description), std::move(token)));
+    co_await Detail::OnStrand(impl->strand, impl->Close(status, std::string(description), std::move(token)));
 }
 
 void WebSocket::Abort() noexcept {
