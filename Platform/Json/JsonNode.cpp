@@ -34,19 +34,30 @@ std::string_view KindText(JsonValueKind kind) {
 // Builds the tree of one parsed value.
 class TreeBuilder final : public JsonTokenHandler {
 public:
+    explicit TreeBuilder(std::string_view text) : text_(text) {}
+
     JsonNode Take() { return std::move(root_); }
 
-    void Null(const TokenEnd&) override { Place(JsonNode::Null()); }
-    void Boolean(bool value, const TokenEnd&) override { Place(JsonNode::Boolean(value)); }
-    void Number(std::string_view text, const TokenEnd&) override { Place(JsonNode::NumberText(std::string(text))); }
-    void String(std::string_view value, const TokenEnd&) override { Place(JsonNode::String(std::string(value))); }
+    void Null(const TokenEnd& end) override { Count(end), Place(JsonNode::Null()); }
+    void Boolean(bool value, const TokenEnd& end) override { Count(end), Place(JsonNode::Boolean(value)); }
+    void Number(std::string_view text, const TokenEnd& end) override {
+        Count(end), Place(JsonNode::NumberText(std::string(text)));
+    }
+    void String(std::string_view value, const TokenEnd& end) override {
+        Count(end), Place(JsonNode::String(std::string(value)));
+    }
     void Key(std::string_view name, const TokenEnd&) override { frames_.back().key.assign(name); }
-    void StartObject(const TokenEnd&) override { frames_.emplace_back().isObject = true; }
+    void StartObject(const TokenEnd& end) override { Count(end), frames_.emplace_back().isObject = true; }
     void EndObject(const TokenEnd&) override { Close(); }
-    void StartArray(const TokenEnd&) override { frames_.emplace_back().isObject = false; }
+    void StartArray(const TokenEnd& end) override { Count(end), frames_.emplace_back().isObject = false; }
     void EndArray(const TokenEnd&) override { Close(); }
 
 private:
+    void Count(const TokenEnd& end) {
+        if (++values_ > JsonNode::MaxValues)
+            throw DecodeFailure("TooManyValues " + JsonTokenizer::PositionText(text_, end.Offset()));
+    }
+
     struct Frame {
         bool isObject = false;
         JsonObject object;
@@ -72,6 +83,8 @@ private:
         Place(frame.isObject ? JsonNode::Object(std::move(frame.object)) : JsonNode::Array(std::move(frame.items)));
     }
 
+    std::string_view text_;
+    std::size_t values_ = 0;
     std::vector<Frame> frames_;
     JsonNode root_;
 };
@@ -95,7 +108,7 @@ JsonNode& JsonNode::operator=(const JsonNode& other) {
 }
 
 JsonNode JsonNode::Parse(std::string_view utf8) {
-    TreeBuilder builder;
+    TreeBuilder builder(utf8);
     JsonTokenizer::Tokenize(utf8, builder);
     return builder.Take();
 }

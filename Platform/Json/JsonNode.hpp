@@ -25,10 +25,15 @@ public:
     JsonNode& operator=(JsonNode&& other) noexcept;
     ~JsonNode();
 
+    // A tree takes tens of bytes per value, so a parsed document holds at most this many values
+    // (containers included): a few megabytes of "[0,0,...]" must not take gigabytes.
+    static constexpr std::size_t MaxValues = 1'000'000;
+
     // One strict RFC 8259 value (blanks around it allowed), at most 64 levels deep. Malformed
     // text is a DecodeFailure "<Complaint> LineNumber: <line> | BytePositionInLine: <pos>.",
     // both zero-based ("ExpectedJsonTokens LineNumber: 0 | BytePositionInLine: 0." for the
-    // empty text). The text must be UTF-8; invalid sequences are malformed text.
+    // empty text); so is a document of more than MaxValues values ("TooManyValues ..."). The
+    // text must be UTF-8; invalid sequences are malformed text.
     static JsonNode Parse(std::string_view utf8);
 
     static JsonNode String(std::string value);

@@ -42,6 +42,19 @@ TEST(JsonNode, MalformedTextNamesComplaintLineAndPosition) {
               "ObjectDepthTooLarge LineNumber: 0 | BytePositionInLine: 189.");
 }
 
+TEST(JsonNode, RefusesDocumentsOfMoreValuesThanTheBound) {
+    const auto zeros = [](std::size_t count) {
+        std::string text = "[";
+        for (std::size_t i = 0; i < count; ++i) text += i == 0 ? "0" : ",0";
+        return text + "]";
+    };
+    // The array itself is one of the values.
+    EXPECT_EQ(JsonNode::Parse(zeros(JsonNode::MaxValues - 1)).AsArray().size(), JsonNode::MaxValues - 1);
+    const std::string over = zeros(JsonNode::MaxValues);
+    EXPECT_EQ(FailureOf([&] { JsonNode::Parse(over); })->message,
+              "TooManyValues LineNumber: 0 | BytePositionInLine: " + std::to_string(over.size() - 1) + ".");
+}
+
 TEST(JsonNode, KeepsMembersInOrderAndNumbersAsReceived) {
     const JsonNode node = JsonNode::Parse(
         " { \"b\" : [ 1.50e+3 , -0, true, false, null, {} , [] ], \"a\":\"\\u00e9\\n\", \"\":12345678901234567890123 } ");
