@@ -73,8 +73,10 @@ std::string ToValidUtf8(std::string_view text) {
     while (i < size) {
         unsigned char lead = bytes[i];
         if (lead < 0x80) {
-            out += static_cast<char>(lead);
-            ++i;
+            auto run = i + 1;
+            while (run < size && bytes[run] < 0x80) ++run;
+            out.append(text.substr(i, run - i));
+            i = run;
             continue;
         }
         // The shortest well-formed sequences only (no overlongs, no surrogates, nothing past

@@ -201,12 +201,10 @@ void FileLogger::Flush() {
 void FileLogger::RotateLogFileIfNeeded() {
     auto& state = GetState();
     const auto path = Path::ToFsPath(Path::Join(state.logDirectory, state.currentLogFile));
+    // One look at the file after each line: its length, or that it is not there.
     std::error_code error;
-    if (!fs::exists(path, error)) {
-        if (error) throw Platform::IoFailure(error.message());
-        return;
-    }
     auto size = fs::file_size(path, error);
+    if (error == std::errc::no_such_file_or_directory) return;
     if (error) throw Platform::IoFailure(error.message());
     if (size < FullFileSize) return;
 
