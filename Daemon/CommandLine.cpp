@@ -91,7 +91,7 @@ CommandLine CommandLine::Read(const std::vector<std::string>& args) {
     CommandLine result;
     for (const auto& arg : args) {
         if (StartsWithIgnoreCase(arg, "quillmark://")) {
-            auto url = boost::urls::parse_absolute_uri(arg);
+            auto url = boost::urls::parse_uri(arg);
             if (!url) throw Platform::FormatFailure("net_uri_BadFormat");
             const std::string host = url->host();
             if (EqualsIgnoreCase(host, "start-ws")) {

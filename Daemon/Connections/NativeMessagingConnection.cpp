@@ -1,5 +1,6 @@
 #include "Daemon/Connections/NativeMessagingConnection.hpp"
 
+#include "Common/TextDecoding.hpp"
 #include "Daemon/Config/AppJsonCtx.hpp"
 #include "Platform/Failure.hpp"
 #include "Platform/Runtime/StandardStreams.hpp"
@@ -25,67 +26,6 @@ std::int32_t DecodeLength(const std::array<std::uint8_t, 4>& bytes) {
     auto value = std::uint32_t(bytes[0]) | std::uint32_t(bytes[1]) << 8 | std::uint32_t(bytes[2]) << 16 |
                  std::uint32_t(bytes[3]) << 24;
     return static_cast<std::int32_t>(value);
-}
-
-// The length of the well-formed sequence at text[i], or 0 with `bad` set to the length of
-// its maximal ill-formed prefix (at least 1), which becomes one U+FFFD.
-std::size_t SequenceLength(std::string_view text, std::size_t i, std::size_t& bad) {
-    auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
-    unsigned char lead = byte(i);
-    if (lead < 0x80) return 1;
-    std::size_t need;
-    unsigned char low = 0x80, high = 0xBF;
-    if (lead >= 0xC2 && lead <= 0xDF) need = 2;
-    else if (lead >= 0xE0 && lead <= 0xEF) {
-        need = 3;
-        if (lead == 0xE0) low = 0xA0;
-        if (lead == 0xED) high = 0x9F;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-        need = 4;
-        if (lead == 0xF0) low = 0x90;
-        if (lead == 0xF4) high = 0x8F;
-    } else {
-        bad = 1;
-        return 0;
-    }
-    for (std::size_t k = 1; k < need; ++k) {
-        if (i + k >= text.size()) {
-            bad = k;
-            return 0;
-        }
-        unsigned char next = byte(i + k);
-        if (next < low || next > high) {
-            bad = k;
-            return 0;
-        }
-        low = 0x80;
-        high = 0xBF;
-    }
-    return need;
-}
-
-// UTF-8 decoding that turns each malformed sequence into U+FFFD instead of failing.
-void ReplaceMalformedUtf8(std::string& text) {
-    std::size_t i = 0, bad = 0;
-    while (i < text.size()) {
-        std::size_t n = SequenceLength(text, i, bad);
-        if (n == 0) break;
-        i += n;
-    }
-    if (i == text.size()) return;
-    std::string fixed(text, 0, i);
-    fixed.reserve(text.size() + 16);
-    while (i < text.size()) {
-        std::size_t n = SequenceLength(text, i, bad);
-        if (n == 0) {
-            fixed += "\xEF\xBF\xBD";
-            i += bad;
-        } else {
-            fixed.append(text, i, n);
-            i += n;
-        }
-    }
-    text = std::move(fixed);
 }
 
 std::span<std::uint8_t> Bytes(std::string& text) {
@@ -117,8 +57,9 @@ Platform::Task<Models::Message> NativeMessagingConnection::ReceiveMessageAsync(P
                                   std::to_string(MaxFrameLength) + " bytes.");
     std::string text(static_cast<std::size_t>(length), '\0');
     co_await ReadExactlyAsync(*stdin_, Bytes(text), token);
-    ReplaceMalformedUtf8(text);
-    auto message = Config::AppJsonCtx::DecodeMessage(std::string_view(text));
+    // Malformed UTF-8 becomes U+FFFD rather than a failure.
+    const std::string decoded = Common::ToValidUtf8(text);
+    auto message = Config::AppJsonCtx::DecodeMessage(std::string_view(decoded));
     if (!message) throw Platform::InvalidOperationFailure("Failed to deserialize message.");
     co_return std::move(*message);
 }

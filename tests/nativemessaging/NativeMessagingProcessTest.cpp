@@ -1,0 +1,150 @@
+#include "Common/Utils.hpp"
+#include "tests/support/DaemonProcess.hpp"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+
+using namespace Quillmark::TestSupport;
+using namespace std::chrono_literals;
+
+namespace {
+
+const std::string Pong = R"({"data":"Pong","action":0,"errorCode":0})";
+const std::vector<std::string> NativeArgs = {"chrome-extension://knldjmfmopnpolahpmmgbagdohdnhkik/"};
+
+class NativeMessaging : public ::testing::Test {
+protected:
+    std::unique_ptr<DaemonProcess> Spawn(SpawnOptions options = {}) {
+        return std::make_unique<DaemonProcess>(box, NativeArgs, DaemonProcess::Env{}, std::move(options));
+    }
+    std::string Diagnostics() const { return "stderr: " + box.ReadStderr() + "\nlogs: " + box.ReadLogs(); }
+
+    AppSandbox box;
+};
+
+}  // namespace
+
+TEST_F(NativeMessaging, PingIsAnsweredByteForByte) {
+    auto daemon = Spawn();
+    ASSERT_TRUE(daemon->WriteRaw(std::string("\x0C\x00\x00\x00", 4) + R"({"action":0})"));
+    auto reply = daemon->ReadFrame();
+    ASSERT_TRUE(reply) << Diagnostics();
+    // ReadFrame took the length from the wire; rebuild the whole frame to compare the bytes.
+    EXPECT_EQ(Frame(*reply), std::string("\x28\x00\x00\x00", 4) + Pong);
+    daemon->CloseStdin();
+    EXPECT_EQ(daemon->ReadToEnd(), "");
+    EXPECT_EQ(daemon->WaitExit(), 0) << Diagnostics();
+}
+
+TEST_F(NativeMessaging, ServesRequestsInOrderAndDropsUnknownActions) {
+    auto daemon = Spawn();
+    // One write holding several frames, then one frame in pieces.
+    daemon->WriteRaw(Frame(R"({"action":5})") + Frame(R"({"action":4})") + Frame("{}"));
+    const std::string ping = Frame(R"({"action":0,"data":"\u00e9"})");
+    for (std::size_t i = 0; i < ping.size(); i += 3) daemon->WriteRaw(ping.substr(i, 3));
+    // A listener failure is answered with the error reply, and the next request is served.
+    daemon->WriteFrame(R"({"action":1})");
+    daemon->WriteFrame(R"({"action":0})");
+    daemon->CloseStdin();
+
+    const std::string version = Quillmark::Common::Utils::GetAppVersion();
+    EXPECT_EQ(daemon->ReadFrame(), R"({"data":")" + version + R"(","action":4,"errorCode":0})") << Diagnostics();
+    EXPECT_EQ(daemon->ReadFrame(), Pong);
+    EXPECT_EQ(daemon->ReadFrame(), Pong);
+    EXPECT_EQ(daemon->ReadFrame(),
+              R"({"errorMessage":"ExpectedJsonTokens LineNumber: 0 | BytePositionInLine: 0.","action":1,"errorCode":2})");
+    EXPECT_EQ(daemon->ReadFrame(), Pong);
+    EXPECT_EQ(daemon->ReadToEnd(), "");
+    EXPECT_EQ(daemon->WaitExit(), 0) << Diagnostics();
+    EXPECT_TRUE(box.WaitForLog("[Exception] ")) << Diagnostics();
+}
+
+TEST_F(NativeMessaging, StopIsAnsweredOkThenTheDaemonEnds) {
+    auto daemon = Spawn();
+    daemon->WriteFrame(R"({"action":2147483647})");
+    daemon->WriteFrame(R"({"action":0})");
+    EXPECT_EQ(daemon->ReadFrame(), R"({"data":"OK","action":2147483647,"errorCode":0})") << Diagnostics();
+    EXPECT_EQ(daemon->WaitExit(), 0) << Diagnostics();
+    EXPECT_EQ(daemon->ReadToEnd(), "");
+}
+
+TEST_F(NativeMessaging, EndOfInputAnywhereIsANormalEnd) {
+    const std::string frame = Frame(R"({"action":0})");
+    struct Case { std::string name; std::string bytes; int replies; };
+    const Case cases[] = {
+        {"nothing", "", 0},
+        {"between frames", frame, 1},
+        {"inside the length", frame + frame.substr(0, 3), 1},
+        {"after the length", frame.substr(0, 4), 0},
+        {"inside the payload", frame + frame.substr(0, 9), 1},
+    };
+    for (const auto& c : cases) {
+        auto daemon = Spawn();
+        daemon->WriteRaw(c.bytes);
+        daemon->CloseStdin();
+        for (int i = 0; i < c.replies; ++i) EXPECT_EQ(daemon->ReadFrame(), Pong) << c.name;
+        EXPECT_EQ(daemon->ReadToEnd(), "") << c.name;
+        EXPECT_EQ(daemon->WaitExit(), 0) << c.name << "\n" << Diagnostics();
+    }
+}
+
+TEST_F(NativeMessaging, UnreadableRequestsEndTheDaemonWithExitCode1) {
+    struct Case { std::string name; std::string bytes; std::string logged; };
+    const Case cases[] = {
+        {"length -1", LengthPrefix(-1) + "{}", "Arg_OverflowException"},
+        {"top bit set", std::string("\x00\x00\x00\x80", 4), "Arg_OverflowException"},
+        {"over the limit", LengthPrefix(64 * 1024 * 1024 + 1), "exceeds the limit of 67108864 bytes."},
+        {"length 0", LengthPrefix(0), "[Exception] "},
+        {"null", Frame("null"), "Failed to deserialize message."},
+        {"not JSON", Frame("ping"), "[Exception] "},
+    };
+    for (const auto& c : cases) {
+        AppSandbox own;
+        DaemonProcess daemon(own, NativeArgs);
+        // The frame is left open: the daemon must not wait for more input before failing.
+        daemon.WriteRaw(c.bytes);
+        EXPECT_EQ(daemon.WaitExit(), 1) << c.name << "\n" << own.ReadStderr();
+        EXPECT_EQ(daemon.ReadToEnd(), "") << c.name;
+        EXPECT_NE(own.ReadLogs().find(c.logged), std::string::npos) << c.name << "\n" << own.ReadLogs();
+    }
+}
+
+TEST_F(NativeMessaging, StandardStreamsThatAreNotPipes) {
+    {
+        SpawnOptions noStdin;
+        noStdin.stdinMode = SpawnOptions::Stream::Closed;
+        auto daemon = Spawn(noStdin);
+        EXPECT_EQ(daemon->ReadToEnd(), "");
+        EXPECT_EQ(daemon->WaitExit(), 0) << Diagnostics();
+    }
+    {
+        SpawnOptions fromFile;
+        fromFile.stdinMode = SpawnOptions::Stream::File;
+        fromFile.stdinFile = box.Root() / "requests.bin";
+        WriteFile(fromFile.stdinFile, Frame(R"({"action":0})") + Frame(R"({"action":0})"));
+        auto daemon = Spawn(fromFile);
+        EXPECT_EQ(daemon->ReadFrame(), Pong) << Diagnostics();
+        EXPECT_EQ(daemon->ReadFrame(), Pong);
+        EXPECT_EQ(daemon->WaitExit(), 0) << Diagnostics();
+    }
+    {
+        SpawnOptions noStdout;
+        noStdout.stdoutMode = SpawnOptions::Stream::Closed;
+        auto daemon = Spawn(noStdout);
+        daemon->WriteFrame(R"({"action":0})");
+        daemon->WriteFrame(R"({"action":2147483647})");
+        EXPECT_EQ(daemon->WaitExit(), 0) << Diagnostics();
+    }
+}
+
+TEST_F(NativeMessaging, RepliesToAReaderThatHasGoneAreLostWithoutFailure) {
+    auto daemon = Spawn();
+    daemon->WriteFrame(R"({"action":0})");
+    ASSERT_EQ(daemon->ReadFrame(), Pong) << Diagnostics();
+    daemon->CloseStdout();
+    for (int i = 0; i < 3; ++i) daemon->WriteFrame(R"({"action":0})");
+    daemon->CloseStdin();
+    EXPECT_EQ(daemon->WaitExit(), 0) << Diagnostics();
+    EXPECT_EQ(box.ReadLogs().find("[Exception] "), std::string::npos) << box.ReadLogs();
+}
