@@ -235,7 +235,7 @@ void JsonTokenizer::Tokenize(std::string_view utf8, JsonTokenHandler& handler) {
     scratch.busy = true;
 
     scratch.buffer.resize(utf8.size() + Padding);
-    std::memcpy(scratch.buffer.data(), utf8.data(), utf8.size());
+    if (!utf8.empty()) std::memcpy(scratch.buffer.data(), utf8.data(), utf8.size());
     std::memset(scratch.buffer.data() + utf8.size(), 0, Padding);
 
     rapidjson::StringStream stream(scratch.buffer.data());
