@@ -149,36 +149,29 @@ private:
     int fd_;
 };
 
-// A private duplicate, so that the stream objects never close the process's own handle.
-int Duplicate(int fd) {
-    int copy = ::fcntl(fd, F_DUPFD_CLOEXEC, 3);
+// A private duplicate of the process's handle, so that the stream objects never close it; the
+// null device when the process has no such handle.
+int OpenHandle(int fd, int nullMode) {
+    int copy = ::fcntl(fd, F_GETFD) == -1 ? ::open("/dev/null", nullMode | O_CLOEXEC) : ::fcntl(fd, F_DUPFD_CLOEXEC, 3);
     if (copy < 0) throw IoFailure(std::strerror(errno));
     return copy;
+}
+
+template <class Stream, class Polled, class Blocking>
+std::unique_ptr<Stream> Open(asio::any_io_executor executor, int fd, int nullMode) {
+    int handle = OpenHandle(fd, nullMode);
+    if (IsPollable(handle)) return std::make_unique<Polled>(std::move(executor), handle);
+    return std::make_unique<Blocking>(handle);
 }
 
 }  // namespace
 
 std::unique_ptr<IInputStream> OpenStandardInput(asio::any_io_executor executor) {
-    if (::fcntl(0, F_GETFD) == -1) {
-        // No standard input at all: an empty one.
-        int null = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-        if (null < 0) throw IoFailure(std::strerror(errno));
-        return std::make_unique<BlockingInput>(null);
-    }
-    int fd = Duplicate(0);
-    if (IsPollable(fd)) return std::make_unique<PipeInput>(std::move(executor), fd);
-    return std::make_unique<BlockingInput>(fd);
+    return Open<IInputStream, PipeInput, BlockingInput>(std::move(executor), 0, O_RDONLY);
 }
 
 std::unique_ptr<IOutputStream> OpenStandardOutput(asio::any_io_executor executor) {
-    if (::fcntl(1, F_GETFD) == -1) {
-        int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
-        if (null < 0) throw IoFailure(std::strerror(errno));
-        return std::make_unique<BlockingOutput>(null);
-    }
-    int fd = Duplicate(1);
-    if (IsPollable(fd)) return std::make_unique<PipeOutput>(std::move(executor), fd);
-    return std::make_unique<BlockingOutput>(fd);
+    return Open<IOutputStream, PipeOutput, BlockingOutput>(std::move(executor), 1, O_WRONLY);
 }
 
 }  // namespace Quillmark::Platform::Runtime
