@@ -1,6 +1,5 @@
 #include "Daemon/MessageListeners/SendFileListener.hpp"
 
-#include "Daemon/Config/AppJsonCtx.hpp"
 #include "Daemon/MessageListeners/ActionCode.hpp"
 #include "Daemon/MessageListeners/ListenerReply.hpp"
 #include "Daemon/MessageListeners/RequestData.hpp"
@@ -12,7 +11,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <filesystem>
+#include <span>
 
 namespace Quillmark::Daemon::MessageListeners {
 namespace {
@@ -24,6 +25,28 @@ std::int64_t LengthOf(std::FILE* file, const std::string& path) {
     const auto length = std::ftell(file);
     if (length < 0 || std::fseek(file, position, SEEK_SET) != 0) TempFolder::ThrowFileFailure(path, errno);
     return length;
+}
+
+// The contract's JSON text of the chunk: of all Base64 symbols only "+" is escaped. The
+// Base64 text goes through a buffer kept between calls, sparing the fresh pages of a new one.
+std::string ChunkReply(std::int32_t index, std::span<const std::uint8_t> bytes, std::string& base64) {
+    base64.clear();
+    Platform::Encoding::Base64::AppendEncoded(bytes, base64);
+    const auto plusCount = static_cast<std::size_t>(std::count(base64.begin(), base64.end(), '+'));
+    std::string reply = R"({"chunkIndex":)" + std::to_string(index) + R"(,"chunkData":")";
+    reply.reserve(reply.size() + base64.size() + 5 * plusCount + 2);
+    const char* from = base64.data();
+    const char* const end = from + base64.size();
+    while (from < end) {
+        const auto* plus = static_cast<const char*>(std::memchr(from, '+', static_cast<std::size_t>(end - from)));
+        if (plus == nullptr) plus = end;
+        reply.append(from, plus);
+        if (plus == end) break;
+        reply.append("\\u002B", 6);
+        from = plus + 1;
+    }
+    reply.append("\"}", 2);
+    return reply;
 }
 
 [[noreturn]] void ThrowTooLarge(const std::string& name) {
@@ -69,10 +92,7 @@ Platform::Task<Models::Message> SendFileListener::ProcessAsync(Models::Message r
     if (index < 0 || static_cast<std::size_t>(index) >= chunks_.size()) {
         throw Platform::ArgumentOutOfRangeFailure("chunkIndex", "Chunk index is out of range");
     }
-    Models::FileChunk chunk;
-    chunk.ChunkIndex = index;
-    chunk.ChunkData = Platform::Encoding::Base64::Encode(chunks_[static_cast<std::size_t>(index)]);
-    co_return ListenerReply(Action(), Config::AppJsonCtx::EncodeFileChunk(chunk));
+    co_return ListenerReply(Action(), ChunkReply(index, chunks_[static_cast<std::size_t>(index)], base64Scratch_));
 }
 
 Platform::Task<void> SendFileListener::MakeChunksAsync(const std::string& name, const std::string& path,

@@ -39,6 +39,7 @@ private:
     // Open only while a prepare step cuts it, or after a cut that failed.
     std::unique_ptr<std::FILE, FileCloser> fileStream_;
     std::int64_t maxFileBytes_ = MaxFileBytes;
+    std::string base64Scratch_;
 };
 
 }  // namespace Quillmark::Daemon::MessageListeners

@@ -1,5 +1,6 @@
 #include "Daemon/MessageListeners/SendFileListener.hpp"
 
+#include "Daemon/Config/AppJsonCtx.hpp"
 #include "ListenerTestSupport.hpp"
 #include "Platform/Encoding/Base64.hpp"
 
@@ -75,10 +76,26 @@ TEST_F(SendFileListenerTest, CutsFilesIntoChunksOfAtMostHalfAMebibyte) {
     }
 }
 
-TEST_F(SendFileListenerTest, WritesThePlusOfBase64AsAnEscape) {
+TEST_F(SendFileListenerTest, WritesChunksAsTheWireContractDoes) {
     WriteFile(Folder() / "plus.bin", "\xFB\xEF\xBE");
     ASSERT_EQ(Answer(listener, Prepare("\"plus.bin\"")), "OK");
     EXPECT_EQ(Answer(listener, ChunkRequest(0)), R"({"chunkIndex":0,"chunkData":"\u002B\u002B\u002B\u002B"})");
+
+    // Every byte value, in every position of a Base64 group, with "+" and "/" at either end.
+    std::string content;
+    for (int i = 0; i < 3 * 256 + 2; ++i) content += static_cast<char>((i * 167) & 0xFF);
+    content += "\xFB\xEF\xBE\xFF\xFF";
+    const std::string prefix = "\xFF\xFF\xFF\xFB\xEF";
+    WriteFile(Folder() / "all.bin", prefix + content + std::string(524288 - prefix.size() - content.size(), '\x3E') + "\xFB");
+    ASSERT_EQ(Answer(listener, Prepare("\"all.bin\"")), "OK");
+    const auto file = ReadFile(Folder() / "all.bin");
+    for (std::int64_t i : {0, 1}) {
+        Daemon::Models::FileChunk chunk;
+        chunk.ChunkIndex = i;
+        const auto piece = std::string_view(file).substr(static_cast<std::size_t>(i) * 524288, 524288);
+        chunk.ChunkData = Platform::Encoding::Base64::Encode({reinterpret_cast<const std::uint8_t*>(piece.data()), piece.size()});
+        EXPECT_EQ(Answer(listener, ChunkRequest(i)), Daemon::Config::AppJsonCtx::EncodeFileChunk(chunk)) << i;
+    }
 }
 
 TEST_F(SendFileListenerTest, HandsOutChunksInAnyOrderUntilTheNextPrepare) {
