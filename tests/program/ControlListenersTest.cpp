@@ -2,6 +2,7 @@
 #include "Daemon/MessageListeners/CheckVersionListener.hpp"
 #include "Daemon/MessageListeners/ForceExitListener.hpp"
 #include "Daemon/MessageListeners/PingListener.hpp"
+#include "tests/program/Messages.hpp"
 
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/io_context.hpp>
@@ -12,6 +13,7 @@
 using namespace Quillmark;
 using Daemon::Models::Message;
 namespace Listeners = Daemon::MessageListeners;
+using Quillmark::Tests::Reply;
 
 namespace {
 
@@ -25,13 +27,6 @@ Message Process(Listeners::IMessageListener& listener, Message request, std::sto
     });
     io.run_for(std::chrono::seconds(10));
     return reply;
-}
-
-Message Expected(std::int32_t action, std::string data) {
-    Message m;
-    m._action = action;
-    m.Data = std::move(data);
-    return m;
 }
 
 }  // namespace
@@ -48,8 +43,8 @@ TEST(ControlListeners, AnswerWhateverTheRequestHoldsEvenAfterCancellation) {
         Listeners::CheckVersionListener version;
         EXPECT_EQ(ping.Action(), 0);
         EXPECT_EQ(version.Action(), 4);
-        EXPECT_EQ(Process(ping, request, cancelled.get_token()), Expected(0, "Pong"));
-        EXPECT_EQ(Process(version, request, cancelled.get_token()), Expected(4, Common::Utils::GetAppVersion()));
+        EXPECT_EQ(Process(ping, request, cancelled.get_token()), Reply(0, "Pong"));
+        EXPECT_EQ(Process(version, request, cancelled.get_token()), Reply(4, Common::Utils::GetAppVersion()));
     }
 }
 
@@ -61,7 +56,7 @@ TEST(ControlListeners, StopAnswersOkOnlyAfterEveryStopCallbackHasRun) {
     std::stop_callback first(source.get_token(), [&] { ++ran; });
     std::stop_callback second(source.get_token(), [&] { ++ran; });
 
-    EXPECT_EQ(Process(stop, Message{}), Expected(2147483647, "OK"));
+    EXPECT_EQ(Process(stop, Message{}), Reply(2147483647, "OK"));
     EXPECT_EQ(ran, 2);
     EXPECT_TRUE(source.stop_requested());
 }

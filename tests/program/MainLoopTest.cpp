@@ -3,6 +3,7 @@
 #include "Daemon/Infrastructure/FileLogger.hpp"
 
 #include "Platform/Failure.hpp"
+#include "tests/program/Messages.hpp"
 #include "tests/support/AppSandbox.hpp"
 
 #include <boost/asio/co_spawn.hpp>
@@ -21,6 +22,7 @@ using Daemon::Program;
 using Daemon::Models::Message;
 using Platform::CancellationToken;
 using Platform::Task;
+using Quillmark::Tests::Reply;
 
 namespace {
 
@@ -100,13 +102,6 @@ private:
     std::int32_t action_;
     Behaviour behaviour_;
 };
-
-Message Reply(std::int32_t action, std::string data) {
-    Message m;
-    m._action = action;
-    m.Data = std::move(data);
-    return m;
-}
 
 struct LoopOutcome {
     std::optional<std::int32_t> result;
