@@ -53,8 +53,8 @@ public:
     static void Tokenize(std::string_view utf8, JsonTokenHandler& handler);
 
     static TextPosition PositionOf(std::string_view text, std::size_t offset) noexcept;
-    // " | LineNumber: <line> | BytePositionInLine: <pos>." style tail without the leading bar:
-    // "LineNumber: <line> | BytePositionInLine: <pos>."
+    // "LineNumber: <line> | BytePositionInLine: <pos>." for the offset, the tail of every
+    // failure text that places a fault in JSON text.
     static std::string PositionText(std::string_view text, std::size_t offset);
 };
 
