@@ -15,6 +15,7 @@
 #include <mutex>
 #include <optional>
 #include <system_error>
+#include <thread>
 
 namespace Quillmark::Daemon::Infrastructure {
 
@@ -31,8 +32,8 @@ constexpr auto FlushLockWait = std::chrono::seconds(5);
 struct State {
     std::string currentLogFile = "1.log";
     std::string logDirectory;
-    // The one writer slot: a log call only ever tries it, Flush waits for it.
-    std::timed_mutex writeLock;
+    // The one writer slot: a log call only ever tries it, Flush waits a bounded time for it.
+    std::mutex writeLock;
     std::mutex queueGuard;
     std::deque<std::string> pendingLines;
 };
@@ -191,7 +192,11 @@ void FileLogger::DoProcessWriteLogAsync() {
 void FileLogger::Flush() {
     try {
         auto& state = GetState();
-        if (!state.writeLock.try_lock_for(FlushLockWait)) return;
+        const auto deadline = std::chrono::steady_clock::now() + FlushLockWait;
+        while (!state.writeLock.try_lock()) {
+            if (std::chrono::steady_clock::now() > deadline) return;
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
         DrainQueue(state);
         state.writeLock.unlock();
     } catch (...) {
