@@ -104,7 +104,10 @@ Task<Models::Message> WebSocketConnection::ReceiveMessageAsync(CancellationToken
 Task<void> WebSocketConnection::SendMessageAsync(Models::Message message, CancellationToken token) {
     if (!IsConnected()) throw Platform::InvalidOperationFailure("WebSocket is not connected or already closed.");
     const auto bytes = Config::AppJsonCtx::EncodeMessageUtf8(message);
-    co_await webSocket->SendAsync(bytes, WebSocketMessageType::Text, true, std::move(token));
+    // A page that stops reading its replies would otherwise hold the daemon forever: a reply
+    // gets the same time as a request.
+    const DeadlineToken limit(co_await asio::this_coro::executor, token, zombieTimeout);
+    co_await webSocket->SendAsync(bytes, WebSocketMessageType::Text, true, limit.Token());
 }
 
 Task<void> WebSocketConnection::AcceptConnectionAsync(CancellationToken token) {
@@ -134,7 +137,7 @@ Task<void> WebSocketConnection::AcceptConnectionAsync(CancellationToken token) {
 
 Task<std::optional<std::vector<std::uint8_t>>> WebSocketConnection::TryReadMessageAsync(CancellationToken token) {
     // The accept stopped without a client because the token was cancelled.
-    if (!webSocket) co_return std::nullopt;
+    if (!IsConnected()) co_return std::nullopt;
 
     const DeadlineToken limit(co_await asio::this_coro::executor, token, zombieTimeout);
     std::vector<std::uint8_t> message;

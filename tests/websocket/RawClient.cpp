@@ -52,10 +52,22 @@ RawClient::RawClient(std::uint16_t port) : socket_(io_) {
     socket_.set_option(tcp::no_delay(true));
 }
 
-bool RawClient::Send(std::string_view bytes) {
-    boost::system::error_code ec;
-    asio::write(socket_, asio::buffer(bytes.data(), bytes.size()), ec);
-    return !ec;
+bool RawClient::Send(std::string_view bytes, std::chrono::milliseconds timeout) {
+    bool done = false;
+    boost::system::error_code result;
+    asio::async_write(socket_, asio::buffer(bytes.data(), bytes.size()), [&](boost::system::error_code ec, std::size_t) {
+        done = true;
+        result = ec;
+    });
+    io_.restart();
+    io_.run_until(std::chrono::steady_clock::now() + timeout);
+    if (!done) {
+        socket_.cancel();
+        io_.restart();
+        io_.run();
+        return false;
+    }
+    return !result;
 }
 
 bool RawClient::Fill(std::size_t n, std::chrono::milliseconds timeout) {

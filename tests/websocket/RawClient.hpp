@@ -33,7 +33,8 @@ class RawClient {
 public:
     explicit RawClient(std::uint16_t port);
 
-    bool Send(std::string_view bytes);
+    // False when the connection broke or the bytes could not all be written within the wait.
+    bool Send(std::string_view bytes, std::chrono::milliseconds timeout = 10s);
     // The response head up to its blank line.
     std::optional<std::string> ReadHead(std::chrono::milliseconds timeout = 5s);
     std::optional<Frame> ReadFrame(std::chrono::milliseconds timeout = 5s);

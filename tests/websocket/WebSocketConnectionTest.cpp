@@ -303,6 +303,18 @@ TEST_F(WebSocketConnectionTest, ASilentClientIsDroppedEvenIfItPings) {
     ExpectServes(server);
 }
 
+TEST_F(WebSocketConnectionTest, AClientThatStopsReadingItsRepliesIsDropped) {
+    TransportHarness server(1500ms);
+    RawClient client(server.Port());
+    ASSERT_TRUE(client.Upgrade());
+    // Each request is answered with a copy of its megabyte; nothing is read back.
+    const auto request = ClientFrame(1, R"({"data":")" + std::string(1 << 20, 'x') + R"("})");
+    bool sent = true;
+    for (int i = 0; i < 64 && sent; ++i) sent = client.Send(request);
+    EXPECT_TRUE(client.WaitClosed(10s));
+    ExpectServes(server);
+}
+
 TEST_F(WebSocketConnectionTest, PendingConnectionsAreBoundedAt64) {
     TransportHarness server;
     std::vector<std::unique_ptr<RawClient>> idle;
