@@ -111,6 +111,11 @@ public:
         ++depth_;
     }
     void EndArray(const Platform::Json::TokenEnd&) override { --depth_; }
+    void Restart() override {
+        depth_ = 0;
+        pending_ = nullptr;
+        message_.reset();
+    }
 
 private:
     static inline Field Fields[] = {

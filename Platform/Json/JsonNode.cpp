@@ -51,6 +51,11 @@ public:
     void EndObject(const TokenEnd&) override { Close(); }
     void StartArray(const TokenEnd& end) override { Count(end), frames_.emplace_back().isObject = false; }
     void EndArray(const TokenEnd&) override { Close(); }
+    void Restart() override {
+        values_ = 0;
+        frames_.clear();
+        root_ = JsonNode();
+    }
 
 private:
     void Count(const TokenEnd& end) {

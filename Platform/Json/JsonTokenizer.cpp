@@ -109,8 +109,9 @@ public:
 
     bool Null() { return Deliver(Token::Other), handler_.Null(*this), true; }
     bool Bool(bool value) { return Deliver(Token::Other), handler_.Boolean(value, *this), true; }
-    bool RawNumber(const char* text, rapidjson::SizeType length, bool) {
-        return Deliver(Token::Number), handler_.Number(std::string_view(text, length), *this), true;
+    // The number's own text: the scratch copy may hold a stand-in of the same length.
+    bool RawNumber(const char*, rapidjson::SizeType length, bool) {
+        return Deliver(Token::Number), handler_.Number(text_.substr(stream_.Tell(), length), *this), true;
     }
     bool String(const char* text, rapidjson::SizeType length, bool) {
         RefuseLoneLowSurrogate(std::string_view(text, length));
@@ -142,6 +143,11 @@ public:
     bool Int64(std::int64_t) { return false; }
     bool Uint64(std::uint64_t) { return false; }
     bool Double(double) { return false; }
+
+    void Restart() {
+        token_ = Token::Other;
+        depth_ = 0;
+    }
 
 private:
     enum class Token { Other, Text, Number };
@@ -182,6 +188,55 @@ private:
     Token token_ = Token::Other;
     int depth_ = 0;
 };
+
+// The end of the JSON number at `at`, or `at` when none begins there.
+std::size_t NumberEnd(const char* text, std::size_t at, std::size_t length) {
+    const auto digits = [&](std::size_t i) {
+        while (i < length && text[i] >= '0' && text[i] <= '9') ++i;
+        return i;
+    };
+    std::size_t i = at;
+    if (i < length && text[i] == '-') ++i;
+    if (i >= length || text[i] < '0' || text[i] > '9') return at;
+    i = text[i] == '0' ? i + 1 : digits(i);
+    if (i + 1 < length && text[i] == '.' && text[i + 1] >= '0' && text[i + 1] <= '9') i = digits(i + 1);
+    if (i < length && (text[i] == 'e' || text[i] == 'E')) {
+        std::size_t e = i + 1;
+        if (e < length && (text[e] == '+' || text[e] == '-')) ++e;
+        if (e < length && text[e] >= '0' && text[e] <= '9') i = digits(e);
+    }
+    return i;
+}
+
+// RapidJSON refuses numbers beyond the range of a double, which JSON allows and which we keep
+// as text. Each number outside strings that could be such is overwritten with a plain
+// stand-in of the same length ("0.000"); the handler still gets the original text.
+void StandInLargeNumbers(char* text, std::size_t length) {
+    constexpr std::size_t LongNumber = 300;
+    for (std::size_t i = 0; i < length;) {
+        const char c = text[i];
+        if (c == '"') {
+            for (++i; i < length && text[i] != '"'; ++i)
+                if (text[i] == '\\') ++i;
+            ++i;
+        } else if (c == '-' || (c >= '0' && c <= '9')) {
+            const std::size_t end = NumberEnd(text, i, length);
+            if (end == i) {
+                ++i;
+                continue;
+            }
+            const std::string_view number(text + i, end - i);
+            if (number.size() >= 3 && (number.find_first_of("eE") != std::string_view::npos || number.size() >= LongNumber)) {
+                text[i] = '0';
+                text[i + 1] = '.';
+                std::memset(text + i + 2, '0', number.size() - 2);
+            }
+            i = end;
+        } else {
+            ++i;
+        }
+    }
+}
 
 // RapidJSON reads up to a NUL and its vector scan loads whole aligned 16-byte blocks, so the
 // text is read from a copy that ends in zeros.
@@ -240,7 +295,14 @@ void JsonTokenizer::Tokenize(std::string_view utf8, JsonTokenHandler& handler) {
 
     rapidjson::StringStream stream(scratch.buffer.data());
     Adapter adapter(utf8, stream, handler);
-    const rapidjson::ParseResult result = scratch.reader.Parse<ParseFlags>(stream, adapter);
+    rapidjson::ParseResult result = scratch.reader.Parse<ParseFlags>(stream, adapter);
+    if (result.Code() == rapidjson::kParseErrorNumberTooBig) {
+        StandInLargeNumbers(scratch.buffer.data(), utf8.size());
+        handler.Restart();
+        adapter.Restart();
+        stream = rapidjson::StringStream(scratch.buffer.data());
+        result = scratch.reader.Parse<ParseFlags>(stream, adapter);
+    }
     if (result.IsError()) {
         const std::size_t offset = result.Offset();
         // RapidJSON takes a NUL byte for the end of the text.

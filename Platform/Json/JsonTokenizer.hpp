@@ -32,6 +32,8 @@ public:
     virtual void EndObject(const TokenEnd& end) = 0;
     virtual void StartArray(const TokenEnd& end) = 0;
     virtual void EndArray(const TokenEnd& end) = 0;
+    // The reading starts over from the first token: forget everything delivered so far.
+    virtual void Restart() = 0;
 
 protected:
     ~JsonTokenHandler() = default;

@@ -56,6 +56,9 @@ TEST(AppJsonCtx, DecodesMessages) {
          MakeMessage({}, {}, 4, 0)},
         {R"({"action":3,"DATA":"skipped","data ":"skipped"})", MakeMessage({}, {}, 3, 0)},
         {R"({"x":)" + Nested(63) + R"(,"action":1})", MakeMessage({}, {}, 1, 0)},
+        // Numbers beyond a double's range are still JSON numbers.
+        {R"({"x":[1e400,-1E+999,"1e999"],"data":"2e999","y":1)" + std::string(400, '0') + R"(,"action":4})",
+         MakeMessage({}, "2e999", 4, 0)},
     };
     for (const Case& c : cases) {
         const auto decoded = AppJsonCtx::DecodeMessage(c.text);
@@ -83,6 +86,7 @@ TEST(AppJsonCtx, ValuesOfTheWrongKindNameTypePathAndPosition) {
         {R"({"action":null})", Unconvertible("System.Int32", "$.action", 0, 14)},
         {R"({"action":true})", Unconvertible("System.Int32", "$.action", 0, 14)},
         {R"({"action":2147483648})", Unconvertible("System.Int32", "$.action", 0, 20)},
+        {R"({"action":1e400})", Unconvertible("System.Int32", "$.action", 0, 15)},
         {R"({"action":-2147483649})", Unconvertible("System.Int32", "$.action", 0, 21)},
         {R"({"errorCode":[0]})", Unconvertible("System.Int32", "$.errorCode", 0, 14)},
         {R"({"data":{"action":0}})", Unconvertible("System.String", "$.data", 0, 9)},

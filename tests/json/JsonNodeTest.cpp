@@ -67,6 +67,11 @@ TEST(JsonNode, KeepsMembersInOrderAndNumbersAsReceived) {
     EXPECT_EQ(node.ToJsonString(),
               R"({"b":[1.50e+3,-0,true,false,null,{},[]],"a":"\u00E9\n","":12345678901234567890123})");
 
+    const std::string large = "[1e400,\"1e400\",-0.5E-999,1" + std::string(400, '7') + "]";
+    EXPECT_EQ(JsonNode::Parse(large).ToJsonString(), large);
+    EXPECT_EQ(FailureOf([] { JsonNode::Parse("[1e400,1e]"); })->message,
+              "RequiredDigitNotFoundAfterSign LineNumber: 0 | BytePositionInLine: 9.");
+
     JsonObject built;
     built.Add("status", JsonNode::String("SUCCESS"));
     built.Add("originalFileName", JsonNode::Null());

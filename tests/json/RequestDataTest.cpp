@@ -63,6 +63,7 @@ TEST(RequestData, SelectsStepZeroOrOne) {
         {R"({"action":0e0})", FailureKind::InvalidOperation, "NodeUnableToConvertElement, Number, System.Int32"},
         {R"({"action":2147483648})", FailureKind::InvalidOperation,
          "NodeUnableToConvertElement, Number, System.Int32"},
+        {R"({"action":1e400})", FailureKind::InvalidOperation, "NodeUnableToConvertElement, Number, System.Int32"},
         {R"({"action":true})", FailureKind::InvalidOperation, "NodeUnableToConvertElement, True, System.Int32"},
         {R"({"action":false})", FailureKind::InvalidOperation, "NodeUnableToConvertElement, False, System.Int32"},
         {R"({"action":[0]})", FailureKind::InvalidOperation, "NodeWrongType, JsonValue"},
