@@ -1,6 +1,6 @@
 #pragma once
-// A parsed or built JSON value. A plain value type: copies are deep, no sharing, no locking;
-// distinct nodes may be used on distinct threads.
+// A parsed or built JSON value. A plain value type: copies are deep, no sharing, no locking.
+// One thread at a time per tree, reads included (an object's first lookup fills a cache).
 
 #include "Platform/Json/JsonValueKind.hpp"
 

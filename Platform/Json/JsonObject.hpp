@@ -1,6 +1,6 @@
 #pragma once
 // A JSON object: members in document order, repeated names kept as received. A plain value
-// type like JsonNode.
+// type like JsonNode, and like it used by one thread at a time.
 
 #include "Platform/Json/JsonNode.hpp"
 
