@@ -11,17 +11,19 @@
 #include <cstdlib>
 #include <filesystem>
 #include <string>
-#include <unistd.h>
+#include <random>
 
 using namespace Quillmark::Daemon::Infrastructure;
 
 namespace {
 const std::string& LogFolder() {
     static const std::string folder = [] {
-        std::string pattern = (std::filesystem::temp_directory_path() / "quillmark-bench-XXXXXX").string();
-        if (::mkdtemp(pattern.data()) == nullptr) std::abort();
-        ::setenv("XDG_CONFIG_HOME", pattern.c_str(), 1);
-        return pattern + "/Logs";
+        const auto root = std::filesystem::temp_directory_path() /
+                          ("quillmark-bench-" + std::to_string(std::random_device{}()));
+        std::filesystem::create_directories(root);
+        // The logger's first touch asks for the data folder; keep it out of the user's own.
+        ::setenv("XDG_CONFIG_HOME", root.c_str(), 1);
+        return (root / "Logs").string();
     }();
     return folder;
 }
