@@ -183,9 +183,9 @@ void FileLogger::DoProcessWriteLogAsync() {
     // A pass that finds the slot taken leaves its line to the holder, which looks at the
     // queue again after releasing the slot, so no line is stranded.
     while (!IsQueueEmpty(state)) {
-        if (!state.writeLock.try_lock()) return;
+        std::unique_lock slot(state.writeLock, std::try_to_lock);
+        if (!slot) return;
         DrainQueue(state);
-        state.writeLock.unlock();
     }
 }
 
@@ -197,8 +197,8 @@ void FileLogger::Flush() {
             if (std::chrono::steady_clock::now() > deadline) return;
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
+        std::unique_lock slot(state.writeLock, std::adopt_lock);
         DrainQueue(state);
-        state.writeLock.unlock();
     } catch (...) {
     }
 }
