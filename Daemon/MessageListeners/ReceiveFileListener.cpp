@@ -14,9 +14,11 @@
 #include "Platform/Path.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <filesystem>
+#include <future>
 
 namespace Quillmark::Daemon::MessageListeners {
 namespace {
@@ -40,6 +42,29 @@ bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
     });
 }
 
+// The chunk record, read straight from the parsed object when its members are of the kinds the
+// contract reads, sparing a second pass over a large text; anything else goes through the
+// contract, which raises its exact failure.
+Models::FileChunk ReadChunk(const Platform::Json::JsonObject& object) {
+    const auto* index = object.Find("chunkIndex");
+    const auto* data = object.Find("chunkData");
+    const bool plain = (index == nullptr || index->Kind() == Platform::Json::JsonValueKind::Number) &&
+                       (data == nullptr || data->Kind() == Platform::Json::JsonValueKind::String);
+    if (!plain) return Config::AppJsonCtx::DecodeFileChunk(object);
+    Models::FileChunk chunk;
+    try {
+        if (index != nullptr) chunk.ChunkIndex = index->GetInt64();
+    } catch (const Platform::Failure&) {
+        return Config::AppJsonCtx::DecodeFileChunk(object);
+    }
+    if (data != nullptr) {
+        chunk.ChunkData = data->GetString();
+    } else if (object.Contains("chunkData")) {
+        chunk.ChunkData.reset();
+    }
+    return chunk;
+}
+
 }  // namespace
 
 std::int32_t ReceiveFileListener::Action() const { return ActionCode::ReceiveFile; }
@@ -55,7 +80,7 @@ Platform::Task<Models::Message> ReceiveFileListener::ProcessAsync(Models::Messag
     }
 
     if (!metadata_) throw Platform::InvalidOperationFailure("Metadata must be received before chunks");
-    auto chunk = Config::AppJsonCtx::DecodeFileChunk(object);
+    auto chunk = ReadChunk(object);
     StoredChunk stored;
     stored.ChunkIndex = chunk.ChunkIndex;
     if (!chunk.ChunkData) {
@@ -92,12 +117,25 @@ Platform::Task<Models::Message> ReceiveFileListener::MakeFileAsync() {
     chunks_.clear();
 
     std::string digest;
+    std::atomic<bool> abandoned = false;
     try {
         std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(path.c_str(), "w+b"), &std::fclose);
         if (!file) TempFolder::ThrowFileFailure(path, errno);
         std::setvbuf(file.get(), nullptr, _IOFBF, 4096);
-        // The digest is taken over exactly the bytes written, in the same pass.
-        Platform::Encoding::Sha256 hash;
+        // The digest is taken over exactly the bytes written, on a worker while they are written;
+        // the future's end joins it before the chunks go.
+        auto hashing = std::async(std::launch::async, [&chunks, &abandoned] {
+            Platform::Encoding::Sha256 hash;
+            for (const auto& chunk : chunks) {
+                if (abandoned || chunk.Content != StoredChunk::State::Bytes) break;
+                hash.Update(chunk.Bytes);
+            }
+            return hash.Finish();
+        });
+        struct Abandon {
+            std::atomic<bool>& flag;
+            ~Abandon() { flag = true; }
+        } abandonOnExit{abandoned};
         for (auto& chunk : chunks) {
             if (chunk.Content == StoredChunk::State::NullData) throw Platform::ArgumentNullFailure("s");
             if (chunk.Content == StoredChunk::State::BadBase64) throw Platform::FormatFailure("Format_BadBase64Char");
@@ -105,8 +143,6 @@ Platform::Task<Models::Message> ReceiveFileListener::MakeFileAsync() {
                 std::fwrite(chunk.Bytes.data(), 1, chunk.Bytes.size(), file.get()) != chunk.Bytes.size()) {
                 TempFolder::ThrowFileFailure(path, errno);
             }
-            hash.Update(chunk.Bytes);
-            std::vector<std::uint8_t>().swap(chunk.Bytes);
             co_await YieldToLoop();
         }
         if (std::fclose(file.release()) != 0) TempFolder::ThrowFileFailure(path, errno);
@@ -118,7 +154,7 @@ Platform::Task<Models::Message> ReceiveFileListener::MakeFileAsync() {
             throw Platform::InvalidOperationFailure("File size mismatch: expected " + std::to_string(metadata.FileSize) +
                                                     ", got " + std::to_string(length));
         }
-        digest = Platform::Encoding::Hex::ToUpper(hash.Finish());
+        digest = Platform::Encoding::Hex::ToUpper(hashing.get());
         const auto& expected = metadata.FileHash;
         if (!expected || expected->empty() || !EqualsIgnoringCase(*expected, digest)) {
             throw Platform::InvalidOperationFailure("File hash mismatch: expected " + expected.value_or("") +

@@ -1,5 +1,7 @@
 #include "Daemon/MessageListeners/ReceiveFileListener.hpp"
 
+#include "Daemon/Config/AppJsonCtx.hpp"
+#include "Daemon/MessageListeners/RequestData.hpp"
 #include "ListenerTestSupport.hpp"
 #include "Platform/Encoding/Base64.hpp"
 #include "Platform/Encoding/Hex.hpp"
@@ -167,6 +169,48 @@ TEST_F(ReceiveFileListenerTest, FollowsItsStateRules) {
     EXPECT_EQ(Answer(listener, R"({"action":7})"), "failure: Invalid action Arg_ParamName_Name, Data");
     EXPECT_EQ(Answer(listener, std::nullopt), "failure: ExpectedJsonTokens LineNumber: 0 | BytePositionInLine: 0.");
     EXPECT_EQ(NameIn(Answer(listener, Chunk(1, Quoted(Base64("def"))))).size(), 21u);
+}
+
+TEST_F(ReceiveFileListenerTest, ReadsChunkMembersExactlyAsTheWireContract) {
+    const std::string members[] = {
+        R"("chunkIndex":"1")", R"("chunkIndex":1.0)", R"("chunkIndex":1e2)", R"("chunkIndex":-1.5)",
+        R"("chunkIndex":9223372036854775808)", R"("chunkIndex":-9223372036854775809)", R"("chunkIndex":true)",
+        R"("chunkIndex":[])", R"("chunkIndex":{"a":1})", R"("chunkData":5)", R"("chunkData":false)",
+        R"("chunkData":["QUJD"])", R"("chunkIndex":1,"chunkData":{})",
+    };
+    for (const auto& member : members) {
+        const auto request = R"({"action":1,)" + member + "}";
+        std::string expected;
+        try {
+            Daemon::Config::AppJsonCtx::DecodeFileChunk(Daemon::MessageListeners::RequestData::Parse(request));
+        } catch (const Platform::Failure& failure) {
+            expected = "failure: " + failure.Message();
+        }
+        ASSERT_FALSE(expected.empty()) << member;
+        ASSERT_EQ(Answer(listener, Metadata(3, 1, Upper("abc"))), "OK");
+        EXPECT_EQ(Answer(listener, request), expected) << member;
+        // The refused chunk was not counted.
+        EXPECT_EQ(NameIn(Answer(listener, Chunk(0, Quoted(Base64("abc"))))).size(), 21u) << member;
+    }
+
+    // Members left out take the record's defaults; integer edges are read whole.
+    const struct {
+        std::string request;
+        std::optional<std::string> failure;  // none: the empty file is made
+    } accepted[] = {
+        {R"({"action":1})", std::nullopt},
+        {R"({"action":1,"chunkIndex":-9223372036854775808,"chunkData":""})", std::nullopt},
+        {R"({"action":1,"chunkIndex":-0,"chunkData":null})", "failure: ArgumentNull_Generic Arg_ParamName_Name, s"},
+    };
+    for (const auto& c : accepted) {
+        ASSERT_EQ(Answer(listener, Metadata(0, 1, EmptyHash)), "OK");
+        const auto reply = Answer(listener, c.request);
+        if (c.failure) {
+            EXPECT_EQ(reply, *c.failure) << c.request;
+        } else {
+            EXPECT_EQ(NameIn(reply).size(), 21u) << c.request << ": " << reply;
+        }
+    }
 }
 
 TEST_F(ReceiveFileListenerTest, RefusesAChunkThatWouldPassTheUploadBound) {
