@@ -110,6 +110,12 @@ boost::asio::awaitable<void> TransportHarness::Loop() {
     changed_.notify_all();
 }
 
+bool TransportHarness::Stop() {
+    stop_.request_stop();
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, 5s, [this] { return finished_; }) && !failure_;
+}
+
 std::optional<Message> TransportHarness::NextMessage(std::chrono::milliseconds timeout) {
     std::unique_lock lock(mutex_);
     if (!changed_.wait_for(lock, timeout, [this] { return !messages_.empty(); })) return std::nullopt;

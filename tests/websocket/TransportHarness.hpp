@@ -43,6 +43,9 @@ public:
     std::uint16_t Port() const { return port_; }
     // The next request the loop received (each is answered with its own data and action).
     std::optional<Daemon::Models::Message> NextMessage(std::chrono::milliseconds timeout = 5s);
+    // Cancels the daemon-wide token, as the stop request does; true when the loop then ended
+    // with the end of input.
+    bool Stop();
     // The failure that ended the loop's receive, if one did.
     std::optional<std::string> ReceiveFailure(std::chrono::milliseconds timeout);
 

@@ -12,6 +12,7 @@
 
 #include <future>
 #include <memory>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -303,6 +304,35 @@ TEST_F(WebSocketConnectionTest, ASilentClientIsDroppedEvenIfItPings) {
     EXPECT_TRUE(log.WaitFor("[Warn] Client không phản hồi sau 1s. Ngắt kết nối zombie."));
     EXPECT_FALSE(server.NextMessage(0ms));
     ExpectServes(server);
+}
+
+TEST_F(WebSocketConnectionTest, TheLimitCoversEachMessageNotTheConnection) {
+    TransportHarness server(1000ms);
+    RawClient client(server.Port());
+    ASSERT_TRUE(client.Upgrade());
+    // Paced requests: together longer than the limit, each well inside it.
+    for (int i = 0; i < 3; ++i) {
+        std::this_thread::sleep_for(400ms);
+        EXPECT_EQ(client.Request("{}"), R"({"action":0,"errorCode":0})") << i;
+    }
+    // A message whose last frame comes too late is lost with its client.
+    ASSERT_TRUE(client.Send(ClientFrame(1, R"({"data":)", false)));
+    std::this_thread::sleep_for(1200ms);
+    client.Send(ClientFrame(0, R"("late"})"));
+    EXPECT_TRUE(client.WaitClosed());
+    EXPECT_TRUE(log.WaitFor("[Warn] Client không phản hồi sau 1s. Ngắt kết nối zombie."));
+    for (int i = 0; i < 3; ++i) EXPECT_TRUE(server.NextMessage(0ms));
+    EXPECT_FALSE(server.NextMessage(0ms));
+}
+
+TEST_F(WebSocketConnectionTest, StopDuringAReadIsAnErrorLineThenTheEndOfInput) {
+    TransportHarness server;
+    RawClient client(server.Port());
+    ASSERT_TRUE(client.Upgrade());
+    ASSERT_TRUE(log.WaitFor(Connected));
+    EXPECT_TRUE(server.Stop());
+    EXPECT_TRUE(log.WaitFor("[Error] Lỗi không mong đợi khi nhận dữ liệu WebSocket: OperationCanceled"));
+    EXPECT_TRUE(client.WaitClosed());
 }
 
 TEST_F(WebSocketConnectionTest, AClientThatStopsReadingItsRepliesIsDropped) {
