@@ -110,6 +110,18 @@ TEST_F(WebSocketConnectionTest, HandshakeAcceptsAnyPathAndOriginAndAgreesNoSubPr
     EXPECT_EQ(log.Count(Connected), 3u);
 }
 
+TEST_F(WebSocketConnectionTest, FramesSentWithTheUpgradeRequestAreKept) {
+    TransportHarness server;
+    RawClient client(server.Port());
+    ASSERT_TRUE(client.Send(RawClient::UpgradeRequest() + ClientFrame(1, R"({"data":"early"})")));
+    const auto head = client.ReadHead();
+    ASSERT_TRUE(head);
+    EXPECT_EQ(head->rfind("HTTP/1.1 101", 0), 0u) << *head;
+    const auto reply = client.ReadFrame();
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(reply->Payload, R"({"data":"early","action":0,"errorCode":0})");
+}
+
 TEST_F(WebSocketConnectionTest, RefusedHandshakesAreAnswered400AndTheServerGoesOn) {
     TransportHarness server;
     struct Case {
