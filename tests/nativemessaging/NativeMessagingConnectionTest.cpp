@@ -168,6 +168,16 @@ TEST_F(Connection, RefusedFramesFailBeforeAnyPayloadIsRead) {
     }
 }
 
+TEST_F(Connection, FrameOfExactlyTheLimitIsRead) {
+    const std::string prefix = R"({"data":")", suffix = R"("})";
+    std::string payload = prefix + std::string(NativeMessagingConnection::MaxFrameLength - prefix.size() - suffix.size(), 'a') + suffix;
+    Start(Frame(payload));
+    payload.clear();
+    auto r = Receive();
+    ASSERT_TRUE(r.message) << r.text;
+    EXPECT_EQ(r.message->Data->size(), NativeMessagingConnection::MaxFrameLength - 11u);
+}
+
 TEST_F(Connection, UndecodablePayloadsAreDecodeFailures) {
     for (std::string payload : {"", "{", "[1]", "nul", R"({"action":"0"})"}) {
         Start(Frame(payload));
