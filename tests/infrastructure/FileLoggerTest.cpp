@@ -8,7 +8,17 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <atomic>
 #include <chrono>
+#include <fstream>
+#include <future>
+#include <iterator>
 #include <map>
 #include <sstream>
 #include <thread>
@@ -276,4 +286,57 @@ TEST_F(LoggerTest, LoadCreatesAMissingLogFolder) {
     EXPECT_TRUE(fs::is_directory(logs));
     MyLogger::Instance().Log(LogLevel::Info, "first", "F", "f.cpp", 1);
     EXPECT_EQ(Log("1.log"), Prefix() + "[f.cpp:1 | F] [Info] first\r\n");
+}
+
+namespace {
+// True once the thread sits in an open() that blocks; false when the wait runs out.
+bool WaitUntilBlockedInOpen(pid_t thread) {
+    const auto file = "/proc/self/task/" + std::to_string(thread) + "/syscall";
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (ReadAll(file).rfind(std::to_string(SYS_openat) + " ", 0) == 0) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return false;
+}
+}  // namespace
+
+TEST_F(LoggerTest, CallWhileAPassIsWritingReturnsAtOnceAndItsLineIsWrittenByThatPass) {
+    // A FIFO as the current file holds the first pass inside its append until a reader comes.
+    const auto fifo = logs / "1.log";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    std::atomic<pid_t> holderId{0};
+    std::thread holder([&holderId] {
+        holderId = static_cast<pid_t>(::syscall(SYS_gettid));
+        MyLogger::Instance().Log(LogLevel::Info, "A", "F", "f.cpp", 1);
+    });
+    while (holderId == 0) std::this_thread::yield();
+    const bool blocked = WaitUntilBlockedInOpen(holderId);
+    EXPECT_TRUE(blocked);
+    auto others = std::async(std::launch::async, [] {
+        MyLogger::Instance().Log(LogLevel::Info, "B", "F", "f.cpp", 1);
+        MyLogger::Instance().Log(LogLevel::Info, "C", "F", "f.cpp", 1);
+    });
+    EXPECT_EQ(others.wait_for(std::chrono::seconds(10)), std::future_status::ready)
+        << "a log call waited for the writing pass";
+
+    // One reader for all three lines, so no line's open finds the FIFO without one.
+    const int reader = ::open(fifo.c_str(), O_RDONLY);
+    ASSERT_GE(reader, 0);
+    const std::string expected = Prefix() + "[f.cpp:1 | F] [Info] A\r\n" + Prefix() + "[f.cpp:1 | F] [Info] B\r\n" +
+                                 Prefix() + "[f.cpp:1 | F] [Info] C\r\n";
+    std::string text;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    char buffer[4096];
+    while (text.size() < expected.size() && std::chrono::steady_clock::now() < deadline) {
+        pollfd ready{reader, POLLIN, 0};
+        if (::poll(&ready, 1, 100) <= 0) continue;
+        auto got = ::read(reader, buffer, sizeof buffer);
+        if (got > 0) text.append(buffer, static_cast<std::size_t>(got));
+        else std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    holder.join();
+    others.wait();
+    ::close(reader);
+    EXPECT_EQ(text, expected);
 }
