@@ -116,6 +116,9 @@ Platform::Task<Models::Message> ReceiveFileListener::MakeFileAsync() {
     auto chunks = std::move(chunks_);
     chunks_.clear();
 
+    // The system would create a file under the name cut at its NUL, not the name answered.
+    if (path.find('\0') != std::string::npos) throw Platform::ArgumentFailure("Argument_NullCharInPath", "path");
+
     std::string digest;
     std::atomic<bool> abandoned = false;
     try {

@@ -226,7 +226,13 @@ TEST_F(ReceiveFileListenerTest, RefusesAChunkThatWouldPassTheUploadBound) {
               "Upload exceeds 1073741824 bytes");
 }
 
-TEST_F(ReceiveFileListenerTest, ReportsAMissingTemporaryFolder) {
+TEST_F(ReceiveFileListenerTest, ReportsFilesThatCannotBeCreated) {
+    // A name the system would cut short creates nothing, not even the shorter name.
+    WriteFile(Folder() / "keep", "kept");
+    ASSERT_EQ(Answer(listener, Metadata(3, 1, Upper("abc"), "\"x.p\\u0000df\"")), "OK");
+    EXPECT_EQ(Answer(listener, Chunk(0, Quoted(Base64("abc")))), "failure: Argument_NullCharInPath Arg_ParamName_Name, path");
+    EXPECT_EQ(FolderFiles(), std::vector<fs::path>{Folder() / "keep"});
+
     fs::remove_all(Folder());
     ASSERT_EQ(Answer(listener, Metadata(3, 1, Upper("abc"))), "OK");
     const auto reply = Answer(listener, Chunk(0, Quoted(Base64("abc"))));
