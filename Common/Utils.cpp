@@ -40,6 +40,8 @@ void Utils::PrepareTempDir() {
     try {
         if (std::filesystem::is_directory(folder)) std::filesystem::remove_all(folder);
         std::filesystem::create_directories(folder);
+        // Uploaded documents are the user's own; a shared temporary directory must not expose them.
+        std::filesystem::permissions(folder, std::filesystem::perms::owner_all);
     } catch (...) {
         // Start-up goes on with the folder as the failure left it.
     }

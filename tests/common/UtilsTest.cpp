@@ -133,6 +133,7 @@ TEST_F(PrepareTempDirTest, EmptiesAndRecreatesTheFolder) {
     Utils::PrepareTempDir();
     EXPECT_TRUE(fs::is_directory(folder));
     EXPECT_TRUE(fs::is_empty(folder));
+    EXPECT_EQ(fs::status(folder).permissions(), fs::perms::owner_all);
 }
 
 TEST_F(PrepareTempDirTest, CreatesMissingParents) {
