@@ -23,9 +23,9 @@ constexpr std::uint64_t Seed = 20261210;
 // The largest file is 8 MiB; the daemon holds an upload's bytes, the file's and one reply at
 // a time, so its peak stays far below this. The sanitizer build's shadow memory and
 // quarantine make RSS meaningless there; it is reported only.
-constexpr std::int64_t PeakBoundKiB = 160 * 1024;
+constexpr std::int64_t PeakBoundKiB = 128 * 1024;
 // Memory after the soak may exceed what it was after the warm-up by at most this much.
-constexpr std::int64_t GrowthBoundKiB = 48 * 1024;
+constexpr std::int64_t GrowthBoundKiB = 32 * 1024;
 constexpr int WarmUpTransfers = 50;
 
 int TransferCount() {

@@ -99,8 +99,14 @@ WsChannel::~WsChannel() { Drop(); }
 bool WsChannel::ConnectTcp(std::uint16_t port, std::chrono::milliseconds timeout) {
     state_->port = port;
     const tcp::endpoint endpoint(asio::ip::make_address_v4("127.0.0.1"), port);
-    return RunBounded(state_->io, timeout, state_->Socket(),
-                      [&](auto handler) { beast::get_lowest_layer(state_->ws).async_connect(endpoint, handler); });
+    if (!RunBounded(state_->io, timeout, state_->Socket(),
+                    [&](auto handler) { beast::get_lowest_layer(state_->ws).async_connect(endpoint, handler); }))
+        return false;
+    // A browser sends each small message at once; without this, delayed acknowledgements
+    // would make every request wait.
+    beast::error_code ignored;
+    state_->Socket().set_option(tcp::no_delay(true), ignored);
+    return true;
 }
 
 bool WsChannel::Handshake(std::chrono::milliseconds timeout) {
