@@ -104,15 +104,17 @@ TEST(Faults, TemporaryFolderRemovedBeforeAnUpload) {
     EXPECT_EQ(daemon.WaitExit(), 0);
 }
 
-// The running stand-in below the daemon, found by its executable.
-int FindChild(const fs::path& executable, std::chrono::seconds timeout) {
+// The running stand-in, found by its executable once it sleeps, that is after it printed.
+int FindSleepingChild(const fs::path& executable, std::chrono::seconds timeout) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     while (std::chrono::steady_clock::now() < deadline) {
         for (const auto& entry : fs::directory_iterator("/proc")) {
             const auto name = entry.path().filename().string();
             if (name.find_first_not_of("0123456789") != std::string::npos) continue;
             std::error_code error;
-            if (fs::read_symlink(entry.path() / "exe", error) == executable) return std::stoi(name);
+            if (fs::read_symlink(entry.path() / "exe", error) == executable &&
+                ReadFile(entry.path() / "wchan").find("nanosleep") != std::string::npos)
+                return std::stoi(name);
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
@@ -131,7 +133,7 @@ TEST(Faults, SigningProgramKilledMidSign) {
     ASSERT_TRUE(upload.completed) << upload.problem;
 
     ASSERT_TRUE(pipe.Send(R"({"action":3,"data":"{\"pdfFileName\":\")" + upload.fileName + R"(\"}"})"));
-    const int gui = FindChild(fs::canonical(box.AppDir() / "Quillmark.GUI.Avalonia.exe"), std::chrono::seconds(10));
+    const int gui = FindSleepingChild(fs::canonical(box.AppDir() / "Quillmark.GUI.Avalonia.exe"), std::chrono::seconds(10));
     ASSERT_GT(gui, 0) << "the signing program never ran";
     ASSERT_EQ(kill(gui, SIGKILL), 0);
 
