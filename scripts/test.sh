@@ -15,7 +15,9 @@ ctest --test-dir "$build_dir" --output-on-failure -j"$(nproc)"
 mkdir -p "$fuzz_dir"
 FUZZ_BUILD_DIR=$fuzz_dir FUZZ_ONLY_BUILD=1 scripts/fuzz.sh >"$fuzz_dir/build.log" 2>&1 &
 fuzz_build=$!
-BUILD_DIR=$asan_dir scripts/build.sh -DQUILLMARK_SANITIZE=ON -DQUILLMARK_BENCH=OFF
+# Warnings are held by the normal build; GCC's sanitizer instrumentation adds false
+# maybe-uninitialized reports (std::regex, std::function), so they do not fail this one.
+BUILD_DIR=$asan_dir scripts/build.sh -DQUILLMARK_SANITIZE=ON -DQUILLMARK_BENCH=OFF -DQUILLMARK_WERROR=OFF
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:detect_stack_use_after_return=0 \
 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   ctest --test-dir "$asan_dir" --output-on-failure -j"$(nproc)"
