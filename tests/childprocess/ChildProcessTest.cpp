@@ -16,6 +16,7 @@
 #include <functional>
 #include <future>
 #include <iterator>
+#include <sstream>
 #include <thread>
 #include <unistd.h>
 
@@ -41,6 +42,25 @@ ChildProcessResult RunChild(std::string program, std::vector<std::string> argume
         return {};
     }
     return outcome.get();
+}
+
+// Our children that have ended but were never waited for.
+int Zombies() {
+    int count = 0;
+    for (const auto& entry : fs::directory_iterator("/proc")) {
+        const auto name = entry.path().filename().string();
+        if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+        std::ifstream stat(entry.path() / "stat");
+        std::string all((std::istreambuf_iterator<char>(stat)), {});
+        const auto close = all.rfind(')');
+        if (close == std::string::npos) continue;
+        std::istringstream fields(all.substr(close + 2));
+        char state = 0;
+        int parent = 0;
+        fields >> state >> parent;
+        if (state == 'Z' && parent == ::getpid()) ++count;
+    }
+    return count;
 }
 
 std::string Text(const ChildProcessResult& result) { return {result.Output.begin(), result.Output.end()}; }
@@ -161,6 +181,10 @@ TEST_F(ChildProcessTest, CancellationEndsTheWaitButNotTheChild) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     EXPECT_TRUE(fs::exists(done)) << "the child did not run to its end";
+    while (Zombies() > 0 && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_EQ(Zombies(), 0) << "the child was never reaped";
 }
 
 TEST_F(ChildProcessTest, AnAlreadyCancelledTokenStartsNothing) {
