@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -20,6 +21,19 @@ const std::vector<std::string> NativeArgs = {"chrome-extension://bench/"};
 const std::string Ping = Frame(R"({"action":0})");
 
 double Micros(Clock::duration d) { return std::chrono::duration<double, std::micro>(d).count(); }
+
+// Round trips of the ping frame; nothing when a reply did not come.
+std::optional<std::vector<double>> RoundTrips(DaemonProcess& process, int count) {
+    std::vector<double> trips;
+    trips.reserve(static_cast<std::size_t>(count));
+    for (int i = 0; i < count; ++i) {
+        auto begin = Clock::now();
+        process.WriteRaw(Ping);
+        if (!process.ReadFrame()) return std::nullopt;
+        trips.push_back(Micros(Clock::now() - begin));
+    }
+    return trips;
+}
 
 double Percentile(std::vector<double> values, double p) {
     std::sort(values.begin(), values.end());
@@ -49,26 +63,25 @@ int main(int argc, char** argv) {
     }
 
     DaemonProcess daemon(box, NativeArgs);
-    for (int i = 0; i < 200; ++i) {  // warm-up
-        daemon.WriteRaw(Ping);
-        daemon.ReadFrame();
-    }
-    std::vector<double> trips;
-    trips.reserve(static_cast<std::size_t>(roundTrips));
-    for (int i = 0; i < roundTrips; ++i) {
-        auto begin = Clock::now();
-        daemon.WriteRaw(Ping);
-        if (!daemon.ReadFrame()) {
-            std::fprintf(stderr, "no reply to ping %d\n", i);
-            return 1;
-        }
-        trips.push_back(Micros(Clock::now() - begin));
-    }
+    RoundTrips(daemon, 200);  // warm-up
+    auto trips = RoundTrips(daemon, roundTrips);
     daemon.CloseStdin();
     daemon.WaitExit();
+    // The same over an echoing cat: what the pipes and the scheduler cost by themselves.
+    SpawnOptions echo;
+    echo.executable = "/bin/cat";
+    DaemonProcess cat(box, {}, {}, echo);
+    RoundTrips(cat, 200);
+    auto baseline = RoundTrips(cat, roundTrips);
+    if (!trips || !baseline) {
+        std::fprintf(stderr, "a ping went unanswered\n%s", box.ReadStderr().c_str());
+        return 1;
+    }
 
-    std::printf("ping round trip over pipes: median %.1f us, p99 %.1f us (%d requests)\n", Percentile(trips, 0.5),
-                Percentile(trips, 0.99), roundTrips);
+    std::printf("ping round trip over pipes: median %.1f us, p99 %.1f us (%d requests)\n", Percentile(*trips, 0.5),
+                Percentile(*trips, 0.99), roundTrips);
+    std::printf("same frames echoed by cat:  median %.1f us, p99 %.1f us\n", Percentile(*baseline, 0.5),
+                Percentile(*baseline, 0.99));
     std::printf("spawn to first reply: median %.2f ms, max %.2f ms (%d starts)\n", Percentile(spawn, 0.5) / 1000.0,
                 Percentile(spawn, 1.0) / 1000.0, starts);
     return 0;
