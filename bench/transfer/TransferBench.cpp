@@ -1,8 +1,11 @@
-// Upload and download of one large file through a running daemon, against the work no
-// implementation can avoid: the same frames piped through cat, plus hashing (upload) or
-// Base64-encoding (download) the file. Prints time and the daemon's peak memory.
+// Ping round trips, and upload and download of 1, 32 and 256 MiB files, through a running
+// daemon over native messaging and over WebSocket, each against the work no implementation
+// can avoid: the same frames moved by the transport's medium alone (piped through cat, or
+// echoed over a loopback TCP connection), plus hashing (upload) or Base64-encoding (download)
+// the file. Prints one table with the daemon's figure, the floor and their ratio, and the
+// daemon's peak memory.
 //
-//   bench_transfer [MiB [runs [upload|download]]]      (default 256 MiB, 3 runs, both)
+//   bench_transfer [MiB [runs [upload|download]]]      (default 1, 32 and 256 MiB, 3 runs, both)
 //
 // Each figure is the best of the runs (the machine may be busy with other work), the peak
 // memory the highest; every run uses a fresh daemon.
@@ -10,8 +13,14 @@
 #include "Platform/Encoding/Base64.hpp"
 #include "Platform/Encoding/Hex.hpp"
 #include "Platform/Encoding/Sha256.hpp"
+#include "tests/soak/TransferClient.hpp"
 #include "tests/support/AppSandbox.hpp"
 #include "tests/support/DaemonProcess.hpp"
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/read.hpp>
+#include <boost/asio/write.hpp>
 
 #include <algorithm>
 #include <chrono>
@@ -50,7 +59,16 @@ public:
     virtual int DaemonPid() const = 0;
     // The daemon's temporary folder, where uploads land and downloads come from.
     virtual std::filesystem::path TempFolder() const = 0;
+    // The floor: the same frames moved by this transport's medium alone, all in a row.
+    virtual double CopySeconds(const std::vector<std::string>& frames) const = 0;
+    // The floor of one round trip: the message there and back by the medium alone, count times.
+    virtual std::vector<double> CopyRoundTrips(const std::string& message, int count) const = 0;
 };
+
+double CatSeconds(const std::vector<std::string>& frames);
+std::vector<double> CatRoundTrips(const std::string& message, int count);
+double EchoSeconds(const std::vector<std::string>& frames);
+std::vector<double> EchoRoundTrips(const std::string& message, int count);
 
 class NativeMessagingTransport final : public Transport {
 public:
@@ -69,10 +87,46 @@ public:
     }
     int DaemonPid() const override { return daemon_.Pid(); }
     std::filesystem::path TempFolder() const override { return box_.TempFolder(); }
+    double CopySeconds(const std::vector<std::string>& frames) const override { return CatSeconds(frames); }
+    std::vector<double> CopyRoundTrips(const std::string& message, int count) const override {
+        return CatRoundTrips(message, count);
+    }
 
 private:
     AppSandbox box_;
     DaemonProcess daemon_;
+};
+
+class WebSocketTransport final : public Transport {
+public:
+    WebSocketTransport()
+        : port_(TestSupport::FreeTcpPort()),
+          daemon_(box_, {"quillmark://start-ws?port=" + std::to_string(port_)}) {
+        if (!box_.WaitForLog("Đang chờ kết nối WebSocket mới...", std::chrono::seconds(20)) || !client_.Connect(port_))
+            throw std::runtime_error("the WebSocket daemon did not take a client; stderr: " + box_.ReadStderr());
+        Send(R"({"action":0})");
+        Receive();
+    }
+    void Send(std::string_view message) override {
+        if (!client_.Send(message)) throw std::runtime_error("the WebSocket connection broke");
+    }
+    std::string Receive() override {
+        auto message = client_.Receive(Wait);
+        if (!message) throw std::runtime_error("no reply from the daemon; stderr: " + box_.ReadStderr());
+        return std::move(*message);
+    }
+    int DaemonPid() const override { return daemon_.Pid(); }
+    std::filesystem::path TempFolder() const override { return box_.TempFolder(); }
+    double CopySeconds(const std::vector<std::string>& frames) const override { return EchoSeconds(frames); }
+    std::vector<double> CopyRoundTrips(const std::string& message, int count) const override {
+        return EchoRoundTrips(message, count);
+    }
+
+private:
+    AppSandbox box_;
+    std::uint16_t port_;
+    DaemonProcess daemon_;
+    TestSupport::WsChannel client_;
 };
 
 // The daemon's peak resident memory so far, in bytes.
@@ -138,6 +192,85 @@ double CatSeconds(const std::vector<std::string>& frames) {
     return Seconds(elapsed);
 }
 
+std::vector<double> CatRoundTrips(const std::string& message, int count) {
+    AppSandbox box;
+    TestSupport::SpawnOptions options;
+    options.executable = "/bin/cat";
+    DaemonProcess cat(box, {}, {}, options);
+    std::vector<double> trips;
+    for (int i = 0; i < count; ++i) {
+        const auto start = Clock::now();
+        cat.WriteFrame(message);
+        if (!cat.ReadFrame(Wait)) throw std::runtime_error("cat stopped");
+        trips.push_back(Seconds(Clock::now() - start));
+    }
+    return trips;
+}
+
+// A loopback TCP peer that sends back whatever it receives.
+class LoopbackEcho {
+public:
+    LoopbackEcho() : acceptor_(io_, {boost::asio::ip::make_address_v4("127.0.0.1"), 0}), client_(io_) {
+        std::thread echo([this] {
+            boost::asio::ip::tcp::socket peer(io_);
+            acceptor_.accept(peer);
+            peer.set_option(boost::asio::ip::tcp::no_delay(true));
+            std::vector<char> buffer(1 << 20);
+            boost::system::error_code ec;
+            for (;;) {
+                const auto n = peer.read_some(boost::asio::buffer(buffer), ec);
+                if (ec) break;
+                boost::asio::write(peer, boost::asio::buffer(buffer.data(), n), ec);
+                if (ec) break;
+            }
+        });
+        client_.connect(acceptor_.local_endpoint());
+        client_.set_option(boost::asio::ip::tcp::no_delay(true));
+        echo_ = std::move(echo);
+    }
+    ~LoopbackEcho() {
+        boost::system::error_code ignored;
+        client_.shutdown(boost::asio::ip::tcp::socket::shutdown_both, ignored);
+        client_.close(ignored);
+        echo_.join();
+    }
+    boost::asio::ip::tcp::socket& Client() { return client_; }
+
+private:
+    boost::asio::io_context io_;
+    boost::asio::ip::tcp::acceptor acceptor_;
+    boost::asio::ip::tcp::socket client_;
+    std::thread echo_;
+};
+
+double EchoSeconds(const std::vector<std::string>& frames) {
+    LoopbackEcho echo;
+    std::size_t total = 0;
+    for (const auto& frame : frames) total += frame.size();
+    const auto start = Clock::now();
+    std::thread writer([&] {
+        for (const auto& frame : frames) boost::asio::write(echo.Client(), boost::asio::buffer(frame));
+    });
+    std::vector<char> buffer(1 << 20);
+    for (std::size_t got = 0; got < total;) got += echo.Client().read_some(boost::asio::buffer(buffer));
+    const auto elapsed = Clock::now() - start;
+    writer.join();
+    return Seconds(elapsed);
+}
+
+std::vector<double> EchoRoundTrips(const std::string& message, int count) {
+    LoopbackEcho echo;
+    std::vector<char> back(message.size());
+    std::vector<double> trips;
+    for (int i = 0; i < count; ++i) {
+        const auto start = Clock::now();
+        boost::asio::write(echo.Client(), boost::asio::buffer(message));
+        boost::asio::read(echo.Client(), boost::asio::buffer(back));
+        trips.push_back(Seconds(Clock::now() - start));
+    }
+    return trips;
+}
+
 std::string MakeFile(std::size_t size) {
     std::string content(size, '\0');
     std::mt19937_64 random(42);
@@ -183,7 +316,7 @@ Figures Upload(Transport& transport, const std::string& content) {
 
     const auto baselineStart = Clock::now();
     const auto check = Platform::Encoding::Sha256::Hash(Bytes(content));
-    figures.baselineSeconds = Seconds(Clock::now() - baselineStart) + CatSeconds(frames);
+    figures.baselineSeconds = Seconds(Clock::now() - baselineStart) + transport.CopySeconds(frames);
     if (check[0] != Platform::Encoding::Sha256::Hash(Bytes(content))[0]) std::abort();
     return figures;
 }
@@ -227,50 +360,111 @@ Figures Download(Transport& transport, const std::string& content) {
 
     const auto baselineStart = Clock::now();
     const auto encoded = Platform::Encoding::Base64::Encode(Bytes(content));
-    figures.baselineSeconds = Seconds(Clock::now() - baselineStart) + CatSeconds(replies);
+    figures.baselineSeconds = Seconds(Clock::now() - baselineStart) + transport.CopySeconds(replies);
     if (encoded.empty() && !content.empty()) std::abort();
     return figures;
 }
 
-void Print(const char* what, const Figures& f, std::size_t size) {
-    const double mib = 1024.0 * 1024.0;
-    const double rssLimit = 1.2 * static_cast<double>(size) + 32 * mib;
-    std::printf("%-9s %7.3f s (daemon CPU %6.3f s)  baseline %7.3f s  ratio %5.2f (target <= 2.00)  "
-                "peak RSS %7.1f MiB (target <= %.1f MiB)%s\n",
-                what, f.seconds, f.daemonCpuSeconds, f.baselineSeconds, f.seconds / f.baselineSeconds,
-                static_cast<double>(f.peakRss) / mib,
-                rssLimit / mib,
-                (f.seconds <= 2 * f.baselineSeconds && static_cast<double>(f.peakRss) <= rssLimit) ? "" : "  MISSED");
+double Percentile(std::vector<double> values, double fraction) {
+    std::sort(values.begin(), values.end());
+    return values[std::min(values.size() - 1, static_cast<std::size_t>(fraction * static_cast<double>(values.size())))];
+}
+
+constexpr int Pings = 5000;
+
+struct PingFigures {
+    std::vector<double> daemon;
+    std::vector<double> floor;
+    std::int64_t peakRss = 0;
+};
+
+PingFigures Ping(Transport& transport) {
+    PingFigures figures;
+    const std::string ping = R"({"action":0})";
+    for (int i = 0; i < Pings; ++i) {
+        const auto start = Clock::now();
+        transport.Send(ping);
+        if (transport.Receive() != R"({"data":"Pong","action":0,"errorCode":0})") throw std::runtime_error("bad pong");
+        figures.daemon.push_back(Seconds(Clock::now() - start));
+    }
+    figures.peakRss = PeakRss(transport.DaemonPid());
+    figures.floor = transport.CopyRoundTrips(ping, Pings);
+    return figures;
+}
+
+void Header() {
+    std::printf("%-17s %-16s %14s %14s %7s %10s\n", "transport", "measure", "daemon", "floor", "ratio", "peak RSS");
+}
+
+void Row(const char* transport, const std::string& measure, const std::string& daemon, const std::string& floor,
+         double ratio, std::int64_t peakRss, const std::string& note = {}) {
+    std::printf("%-17s %-16s %14s %14s %7.2f %6.1f MiB%s\n", transport, measure.c_str(), daemon.c_str(), floor.c_str(),
+                ratio, static_cast<double>(peakRss) / (1024.0 * 1024.0), note.c_str());
+    std::fflush(stdout);
+}
+
+std::string Micros(double seconds) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f us", seconds * 1e6);
+    return text;
+}
+
+std::string Throughput(std::size_t bytes, double seconds) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.0f MiB/s", static_cast<double>(bytes) / (1024.0 * 1024.0) / seconds);
+    return text;
+}
+
+// The targets set for a 256 MiB file: within twice the floor, and at most 1.2 x the file + 32 MiB.
+std::string Targets(const Figures& f, std::size_t size) {
+    if (size < (std::size_t{256} << 20)) return {};
+    const double rssLimit = 1.2 * static_cast<double>(size) + 32.0 * 1024 * 1024;
+    return (f.seconds <= 2 * f.baselineSeconds && static_cast<double>(f.peakRss) <= rssLimit) ? "" : "  MISSED";
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    const std::size_t mib = argc > 1 ? std::strtoul(argv[1], nullptr, 10) : 256;
+    std::vector<std::size_t> sizes{1, 32, 256};
+    if (argc > 1) sizes = {std::strtoul(argv[1], nullptr, 10)};
     const int runs = argc > 2 ? std::max(1, std::atoi(argv[2])) : 3;
     const std::string only = argc > 3 ? argv[3] : "";
-    const auto content = MakeFile(mib * 1024 * 1024);
     try {
-        // A fresh daemon for each direction, so each peak is its own.
+        // A fresh daemon for each measurement, so each peak is its own.
         const std::vector<std::pair<const char*, std::function<std::unique_ptr<Transport>()>>> transports{
             {"native messaging", [] { return std::make_unique<NativeMessagingTransport>(); }},
+            {"WebSocket", [] { return std::make_unique<WebSocketTransport>(); }},
         };
+        std::printf("upload and download in %zu-byte chunks; best of %d runs; ratio = daemon time / floor time\n",
+                    ChunkSize, runs);
+        Header();
         for (const auto& [name, make] : transports) {
-            std::printf("%s, %zu MiB file in %zu-byte chunks\n", name, mib, ChunkSize);
-            std::fflush(stdout);
-            for (auto* direction : {&Upload, &Download}) {
-                if (!only.empty() && only != (direction == &Upload ? "upload" : "download")) continue;
-                Figures best;
-                for (int run = 0; run < runs; ++run) {
-                    const auto figures = (*direction)(*make(), content);
-                    best.seconds = run == 0 ? figures.seconds : std::min(best.seconds, figures.seconds);
-                    best.baselineSeconds =
-                        run == 0 ? figures.baselineSeconds : std::min(best.baselineSeconds, figures.baselineSeconds);
-                    best.peakRss = std::max(best.peakRss, figures.peakRss);
-                    best.daemonCpuSeconds =
-                        run == 0 ? figures.daemonCpuSeconds : std::min(best.daemonCpuSeconds, figures.daemonCpuSeconds);
+            if (only.empty()) {
+                const auto ping = Ping(*make());
+                Row(name, "ping median", Micros(Percentile(ping.daemon, 0.5)), Micros(Percentile(ping.floor, 0.5)),
+                    Percentile(ping.daemon, 0.5) / Percentile(ping.floor, 0.5), ping.peakRss);
+                Row(name, "ping p99", Micros(Percentile(ping.daemon, 0.99)), Micros(Percentile(ping.floor, 0.99)),
+                    Percentile(ping.daemon, 0.99) / Percentile(ping.floor, 0.99), ping.peakRss);
+            }
+            for (const std::size_t mib : sizes) {
+                const auto content = MakeFile(mib * 1024 * 1024);
+                for (auto* direction : {&Upload, &Download}) {
+                    const char* what = direction == &Upload ? "upload" : "download";
+                    if (!only.empty() && only != what) continue;
+                    Figures best;
+                    for (int run = 0; run < runs; ++run) {
+                        const auto figures = (*direction)(*make(), content);
+                        best.seconds = run == 0 ? figures.seconds : std::min(best.seconds, figures.seconds);
+                        best.baselineSeconds =
+                            run == 0 ? figures.baselineSeconds : std::min(best.baselineSeconds, figures.baselineSeconds);
+                        best.peakRss = std::max(best.peakRss, figures.peakRss);
+                        best.daemonCpuSeconds = run == 0 ? figures.daemonCpuSeconds
+                                                         : std::min(best.daemonCpuSeconds, figures.daemonCpuSeconds);
+                    }
+                    Row(name, std::string(what) + " " + std::to_string(mib) + " MiB",
+                        Throughput(content.size(), best.seconds), Throughput(content.size(), best.baselineSeconds),
+                        best.seconds / best.baselineSeconds, best.peakRss, Targets(best, content.size()));
                 }
-                Print(direction == &Upload ? "upload" : "download", best, content.size());
             }
         }
     } catch (const std::exception& failure) {
