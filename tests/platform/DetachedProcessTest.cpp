@@ -65,6 +65,28 @@ TEST_F(DetachedProcessTest, OpenFilesAreNotInherited) {
     EXPECT_EQ(("\n" + listing).find("\n" + std::to_string(leaked) + "\n"), std::string::npos) << listing;
 }
 
+TEST_F(DetachedProcessTest, StandardInputAndOutputAreNotTheDaemonsPipes) {
+    int input[2], output[2];
+    ASSERT_EQ(::pipe(input), 0);
+    ASSERT_EQ(::pipe(output), 0);
+    int savedIn = ::dup(STDIN_FILENO), savedOut = ::dup(STDOUT_FILENO);
+    ::dup2(input[0], STDIN_FILENO);
+    ::dup2(output[1], STDOUT_FILENO);
+    fs::path fdRecord = folder.Path() / "fds";
+    DetachedProcess::StartDetached("/bin/sh", {"-c", "fds=$(readlink /proc/$$/fd/0 /proc/$$/fd/1); echo \"$fds\" > '" +
+                                                         fdRecord.string() + ".part'; mv '" + fdRecord.string() + ".part' '" +
+                                                         fdRecord.string() + "'"});
+    ::dup2(savedIn, STDIN_FILENO);
+    ::dup2(savedOut, STDOUT_FILENO);
+    for (int fd : {savedIn, savedOut, input[0], input[1], output[1]}) ::close(fd);
+    ASSERT_TRUE(WaitForFile(fdRecord));
+    EXPECT_EQ(ReadAll(fdRecord), "/dev/null\n/dev/null\n");
+    // With no writer left, the reading end sees the end of the output: no child holds it.
+    char byte;
+    EXPECT_EQ(::read(output[0], &byte, 1), 0);
+    ::close(output[0]);
+}
+
 TEST_F(DetachedProcessTest, RefusedStartIsAnIoFailureWithTheSystemsReason) {
     const std::string notExecutable = folder / "plain.exe";
     WriteAll(notExecutable, "not a program");

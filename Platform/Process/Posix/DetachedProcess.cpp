@@ -36,6 +36,14 @@ constexpr std::size_t ArgumentSafetyMargin = 4096;
     struct sigaction defaults {};
     defaults.sa_handler = SIG_DFL;
     for (int signal = 1; signal < NSIG; ++signal) ::sigaction(signal, &defaults, nullptr);
+    // In native messaging the daemon's standard input and output are the browser's pipes: a
+    // program that outlives the daemon must neither read its frames nor keep the pipe open.
+    int null = ::open("/dev/null", O_RDWR);
+    if (null >= 0) {
+        ::dup2(null, STDIN_FILENO);
+        ::dup2(null, STDOUT_FILENO);
+        if (null > STDOUT_FILENO) ::close(null);
+    }
     // The daemon's sockets and files must not outlive it in the started program.
     ::close_range(3, ~0U, CLOSE_RANGE_CLOEXEC);
     ::execv(program, argv);
