@@ -1,5 +1,6 @@
 #include "Daemon/Infrastructure/FileLogger.hpp"
 #include "Daemon/Program.hpp"
+#include "Platform/Process/ProcessMemory.hpp"
 #include "Platform/Runtime/ProcessLifetime.hpp"
 
 #include <exception>
@@ -11,6 +12,7 @@ int main(int argc, char** argv) {
     namespace Runtime = Platform::Runtime;
     std::int32_t exitCode = 1;
     try {
+        Platform::Process::ProcessMemory::KeepLargeBuffers();
         Runtime::PrepareStandardHandles();
         // The module's initialisation: the log folder and file are chosen before any line.
         Daemon::Infrastructure::FileLogger::LoadCurrentLogFile();

@@ -1,0 +1,14 @@
+#include "Platform/Process/ProcessMemory.hpp"
+
+#include <malloc.h>
+
+namespace Quillmark::Platform::Process {
+
+void ProcessMemory::KeepLargeBuffers() noexcept {
+    // A transfer frame and its decoded copies are around a mebibyte each: keep them in the heap
+    // rather than in mappings of their own, and hand back only a large excess of free memory.
+    mallopt(M_MMAP_THRESHOLD, 4 * 1024 * 1024);
+    mallopt(M_TRIM_THRESHOLD, 64 * 1024 * 1024);
+}
+
+}  // namespace Quillmark::Platform::Process
