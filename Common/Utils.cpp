@@ -60,9 +60,15 @@ std::string Utils::GetDataDir() {
 }
 
 std::string Utils::GetCurrentDir() {
-    for (auto candidate : {Env::GetBaseDirectory(), Path::GetDirectoryName(Env::GetExecutablePath()),
-                           Path::GetDirectoryName(Env::GetMainModuleFileName())}) {
-        if (IsExistingFolder(candidate)) return candidate;
+    return FirstExistingFolder({&Env::GetBaseDirectory,
+                                [] { return Path::GetDirectoryName(Env::GetExecutablePath()); },
+                                [] { return Path::GetDirectoryName(Env::GetMainModuleFileName()); }});
+}
+
+std::string Utils::FirstExistingFolder(std::initializer_list<std::string (*)()> candidates) {
+    for (auto candidate : candidates) {
+        auto folder = candidate();
+        if (IsExistingFolder(folder)) return folder;
     }
     return {};
 }

@@ -4,6 +4,7 @@
 // anew at each call.
 
 #include <cstdint>
+#include <initializer_list>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -21,6 +22,9 @@ public:
     static std::string GetDataDir();
     // The application directory, or the empty text.
     static std::string GetCurrentDir();
+    // The first candidate that is non-empty and names an existing folder, else the empty text.
+    // A candidate is asked only when those before it did not qualify; its failure reaches the caller.
+    static std::string FirstExistingFolder(std::initializer_list<std::string (*)()> candidates);
     // True only when QUILLMARK_VERBOSE_LOGGING is exactly "1", read at every call.
     static bool IsVerboseLoggingEnabled();
     // The build's version text ("v1.0.1+<commit>"), or the empty text.

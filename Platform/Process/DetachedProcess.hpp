@@ -12,8 +12,9 @@ namespace Quillmark::Platform::Process {
 class DetachedProcess {
 public:
     // Starts the program directly (no shell) with the given arguments after the program path;
-    // environment and working directory are inherited, nothing is redirected. Returns once the
-    // program has been started. A refused start is an IoFailure
+    // environment, working directory and standard error are inherited, standard input and
+    // output are the null device (never the daemon's own, which may be a browser's pipes).
+    // Returns once the program has been started. A refused start is an IoFailure
     // "ErrorStartingProcess, <program>, <current dir>, <why>", and nothing runs then.
     static void StartDetached(const std::string& program, const std::vector<std::string>& arguments);
     // Opens the file as the desktop shell would, without arguments and without an error

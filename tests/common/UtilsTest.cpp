@@ -51,9 +51,9 @@ TEST(UtilsTest, VersionTextMissingOrBlankIsEmpty) {
 
 TEST(UtilsTest, BuildVersionNamesThisRelease) {
     auto full = Utils::GetAppVersionFull();
-    EXPECT_EQ(Utils::GetAppVersion(), "v1.0.1");
     auto commit = Utils::GetCommitHash();
-    // A build outside a git checkout has no commit identifier at all.
+    // A build outside a git checkout has no commit identifier: "v1.0.1+" names no version either.
+    EXPECT_EQ(Utils::GetAppVersion(), commit.empty() ? "" : "v1.0.1");
     if (!commit.empty()) {
         EXPECT_EQ(commit.size(), 40u);
         EXPECT_TRUE(std::all_of(commit.begin(), commit.end(),
@@ -218,4 +218,24 @@ TEST(UtilsTest, CurrentDirIsTheExecutablesFolder) {
     auto dir = Utils::GetCurrentDir();
     ASSERT_FALSE(dir.empty());
     EXPECT_EQ(fs::canonical(dir), fs::canonical("/proc/self/exe").parent_path());
+}
+
+namespace {
+std::string existingFolder;
+std::string Missing() { return existingFolder + "/gone"; }
+std::string Existing() { return existingFolder; }
+std::string Empty() { return {}; }
+std::string PlainFile() { return existingFolder + "/file"; }
+std::string Refusing() { throw Quillmark::Platform::IoFailure("main module"); }
+}  // namespace
+
+TEST(UtilsTest, CurrentDirTakesTheFirstCandidateNamingAnExistingFolder) {
+    TempFolder folder;
+    WriteAll(folder.Path() / "file", "x");
+    existingFolder = folder.Path().string();
+    // A candidate after the one chosen is never asked, so its failure cannot surface.
+    EXPECT_EQ(Utils::FirstExistingFolder({&Missing, &Existing, &Refusing}), existingFolder);
+    EXPECT_EQ(Utils::FirstExistingFolder({&Empty, &PlainFile, &Existing}), existingFolder);
+    EXPECT_EQ(Utils::FirstExistingFolder({&Missing, &Empty, &PlainFile}), "");
+    EXPECT_THROW(Utils::FirstExistingFolder({&Missing, &PlainFile, &Refusing}), Quillmark::Platform::IoFailure);
 }

@@ -4,6 +4,7 @@
 #include "Daemon/Infrastructure/AppLogger.hpp"
 #include "Daemon/Infrastructure/MyLogger.hpp"
 #include "Platform/Failure.hpp"
+#include "Platform/Runtime/ProcessLifetime.hpp"
 #include "tests/infrastructure/LoggerFixture.hpp"
 
 #include <gtest/gtest.h>
@@ -12,6 +13,7 @@
 #include <poll.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -228,10 +230,13 @@ TEST_F(LoggerTest, LoadContinuesTheLatestNumberedFile) {
         {"leading zeros full", {{"007.log", 10, true}}, "3.log", true},
         {"upper-case extension", {{"4.LOG", 10}, {"2.log", 20}}, "4.LOG"},
         {"upper-case extension full", {{"4.LOG", 10, true}}, "5.log", true},
-        {"sign and blanks", {{"+4.log", 10}, {"2.log", 20}}, "+4.log"},
+        {"sign", {{"+4.log", 10}, {"2.log", 20}}, "+4.log"},
+        {"blanks around the number", {{" 5 .log", 10}, {"2.log", 20}}, " 5 .log"},
+        {"blanks around the number full", {{" 5 .log", 10, true}}, "1.log", true},
         {"int32 minimum full", {{"-2147483648.log", 10, true}}, "-2.log", true},
         {"names that do not parse",
-         {{"app.log", 1}, {"1.5.log", 2}, {"2147483648.log", 3}, {".log", 4}, {"3.txt", 5}, {"2.log", 30}},
+         {{"app.log", 1}, {"1.5.log", 2}, {"2147483648.log", 3}, {"-2147483649.log", 3}, {"+-3.log", 3},
+          {"3a.log", 3}, {"-.log", 3}, {".log", 4}, {"3.txt", 5}, {"2.log", 30}},
          "2.log"},
     };
     const auto now = fs::file_time_type::clock::now();
@@ -289,12 +294,15 @@ TEST_F(LoggerTest, LoadCreatesAMissingLogFolder) {
 }
 
 namespace {
-// True once the thread sits in an open() that blocks; false when the wait runs out.
-bool WaitUntilBlockedInOpen(pid_t thread) {
+// True once the thread sits in one of the given system calls; false when the wait runs out.
+bool WaitUntilBlockedIn(pid_t thread, std::initializer_list<long> calls) {
     const auto file = "/proc/self/task/" + std::to_string(thread) + "/syscall";
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     while (std::chrono::steady_clock::now() < deadline) {
-        if (ReadAll(file).rfind(std::to_string(SYS_openat) + " ", 0) == 0) return true;
+        const auto now = ReadAll(file);
+        for (long call : calls) {
+            if (now.rfind(std::to_string(call) + " ", 0) == 0) return true;
+        }
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     return false;
@@ -303,6 +311,8 @@ bool WaitUntilBlockedInOpen(pid_t thread) {
 
 TEST_F(LoggerTest, CallWhileAPassIsWritingReturnsAtOnceAndItsLineIsWrittenByThatPass) {
     // A FIFO as the current file holds the first pass inside its append until a reader comes.
+    // Its length cannot be read, so the rotation check after every line fails: the pass must
+    // still go on with the lines queued behind.
     const auto fifo = logs / "1.log";
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
     std::atomic<pid_t> holderId{0};
@@ -311,7 +321,7 @@ TEST_F(LoggerTest, CallWhileAPassIsWritingReturnsAtOnceAndItsLineIsWrittenByThat
         MyLogger::Instance().Log(LogLevel::Info, "A", "F", "f.cpp", 1);
     });
     while (holderId == 0) std::this_thread::yield();
-    const bool blocked = WaitUntilBlockedInOpen(holderId);
+    const bool blocked = WaitUntilBlockedIn(holderId, {SYS_openat});
     EXPECT_TRUE(blocked);
     auto others = std::async(std::launch::async, [] {
         MyLogger::Instance().Log(LogLevel::Info, "B", "F", "f.cpp", 1);
@@ -339,4 +349,95 @@ TEST_F(LoggerTest, CallWhileAPassIsWritingReturnsAtOnceAndItsLineIsWrittenByThat
     others.wait();
     ::close(reader);
     EXPECT_EQ(text, expected);
+}
+
+namespace {
+// The daemon's handler, reduced to its log line.
+void LogTheFailure(const void*, const Quillmark::Platform::Runtime::UnhandledFailureEventArgs& e) {
+    AppLogger::Exception(e.ExceptionObject);
+}
+}  // namespace
+
+TEST_F(LoggerTest, LinesStillQueuedAreWrittenBeforeTheProcessEnds) {
+    namespace Runtime = Quillmark::Platform::Runtime;
+    // Larger than a pipe holds, so its pass waits in write() until this process reads.
+    const std::string big(Full, 'A');
+    const std::string queued = Prefix() + "[f.cpp:1 | F] [Info] " + big + "\r\n" + Prefix() +
+                               "[f.cpp:1 | F] [Info] B\r\n" + Prefix() + "[f.cpp:1 | F] [Info] C\r\n";
+    struct Case { const char* title; bool unhandled; int exitCode; };
+    for (const auto& c : {Case{"normal end", false, 0}, Case{"unhandled failure", true, 1}}) {
+        SCOPED_TRACE(c.title);
+        const auto fifo = logs / "1.log";
+        fs::remove(fifo);
+        ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+        // A reader is always there, so every append opens at once.
+        const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+        ASSERT_GE(reader, 0);
+        int ready[2];
+        ASSERT_EQ(::pipe(ready), 0);
+        const pid_t child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            // The end of the process as main wires it: the logger's flush runs before every exit.
+            Runtime::SetPreExitHook(&FileLogger::Flush);
+            Runtime::SetUnhandledFailureHandler(&LogTheFailure);
+            std::atomic<pid_t> holderId{0};
+            std::thread holder([&holderId, &big] {
+                holderId = static_cast<pid_t>(::syscall(SYS_gettid));
+                MyLogger::Instance().Log(LogLevel::Info, big, "F", "f.cpp", 1);
+            });
+            while (holderId == 0) std::this_thread::yield();
+            if (!WaitUntilBlockedIn(holderId, {SYS_write, SYS_writev})) ::_exit(3);
+            MyLogger::Instance().Log(LogLevel::Info, "B", "F", "f.cpp", 1);
+            MyLogger::Instance().Log(LogLevel::Info, "C", "F", "f.cpp", 1);
+            const char byte = 1;
+            if (::write(ready[1], &byte, 1) != 1) ::_exit(3);
+            holder.detach();
+            if (c.unhandled) Runtime::RaiseUnhandledFailure(std::make_exception_ptr(Quillmark::Platform::PlainFailure("boom")));
+            Runtime::ExitNow(0);
+        }
+        ::close(ready[1]);
+        pollfd started{ready[0], POLLIN, 0};
+        char byte = 0;
+        EXPECT_TRUE(::poll(&started, 1, 10'000) == 1 && ::read(ready[0], &byte, 1) == 1);
+        ::close(ready[0]);
+
+        std::string text;
+        int status = 0;
+        bool ended = false;
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (std::chrono::steady_clock::now() < deadline) {
+            char buffer[65536];
+            const auto got = ::read(reader, buffer, sizeof buffer);
+            if (got > 0) {
+                text.append(buffer, static_cast<std::size_t>(got));
+                continue;
+            }
+            if (ended) break;
+            if (::waitpid(child, &status, WNOHANG) == child) {
+                ended = true;
+                continue;
+            }
+            pollfd more{reader, POLLIN, 0};
+            ::poll(&more, 1, 10);
+        }
+        if (!ended) {
+            ::kill(child, SIGKILL);
+            ::waitpid(child, &status, 0);
+        }
+        ::close(reader);
+        fs::remove(fifo);
+        EXPECT_TRUE(ended);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == c.exitCode) << status;
+        // Compared in parts: a megabyte of text would drown the failure message.
+        ASSERT_GE(text.size(), queued.size());
+        EXPECT_TRUE(text.compare(0, queued.size(), queued) == 0);
+        const auto rest = text.substr(queued.size());
+        if (c.unhandled) {
+            EXPECT_EQ(rest.rfind(Prefix() + "[FileLoggerTest.cpp:", 0), 0u) << rest;
+            EXPECT_NE(rest.find(" | LogTheFailure] [Exception] Failure: boom"), std::string::npos) << rest;
+        } else {
+            EXPECT_EQ(rest, "");
+        }
+    }
 }
