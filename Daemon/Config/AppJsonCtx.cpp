@@ -265,6 +265,8 @@ std::vector<std::uint8_t> AppJsonCtx::EncodeMessageUtf8(const Models::Message& m
     return WriteMessage<std::vector<std::uint8_t>>(message);
 }
 
+std::vector<std::uint8_t> AppJsonCtx::EncodeMessageUtf8(std::nullopt_t) { return {'n', 'u', 'l', 'l'}; }
+
 Models::FileMetadata AppJsonCtx::DecodeFileMetadata(const JsonObject& object) {
     Models::FileMetadata metadata;
     ObjectReader(object).Read(

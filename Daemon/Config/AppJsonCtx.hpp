@@ -28,6 +28,7 @@ public:
     static std::string EncodeMessage(const Models::Message& message);
     static std::string EncodeMessage(std::nullopt_t);  // "null"
     static std::vector<std::uint8_t> EncodeMessageUtf8(const Models::Message& message);
+    static std::vector<std::uint8_t> EncodeMessageUtf8(std::nullopt_t);  // "null"
     // Records read from a parsed request object (written back by the contract and read again).
     static Models::FileMetadata DecodeFileMetadata(const Platform::Json::JsonObject& object);
     static Models::FileChunk DecodeFileChunk(const Platform::Json::JsonObject& object);

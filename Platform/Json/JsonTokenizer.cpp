@@ -102,7 +102,7 @@ public:
                 if (text_[at] == '\\') ++at;
             ++at;
         } else if (token_ == Token::Number) {
-            while (at < text_.size() && std::strchr("0123456789+-.eE", text_[at]) != nullptr && text_[at] != '\0') ++at;
+            at += numberLength_;
         }
         return at;
     }
@@ -111,6 +111,7 @@ public:
     bool Bool(bool value) { return Deliver(Token::Other), handler_.Boolean(value, *this), true; }
     // The number's own text: the scratch copy may hold a stand-in of the same length.
     bool RawNumber(const char*, rapidjson::SizeType length, bool) {
+        numberLength_ = length;
         return Deliver(Token::Number), handler_.Number(text_.substr(stream_.Tell(), length), *this), true;
     }
     bool String(const char* text, rapidjson::SizeType length, bool) {
@@ -186,6 +187,9 @@ private:
     const rapidjson::StringStream& stream_;
     JsonTokenHandler& handler_;
     Token token_ = Token::Other;
+    // A number ends where RapidJSON's reading of it ended, even when more number-like
+    // characters follow ("1-2"): a failure then places the value, not the fault after it.
+    std::size_t numberLength_ = 0;
     int depth_ = 0;
 };
 

@@ -34,7 +34,7 @@ constexpr std::array<std::uint8_t, 256> MakeClasses() {
 constexpr std::array<std::uint8_t, 256> Classes = MakeClasses();
 constexpr char HexDigits[] = "0123456789ABCDEF";
 
-// The code point at p (p[0] >= 0x80); U+FFFD with length 1 for malformed input.
+// The code point at p (p[0] >= 0x80); U+FFFD for each maximal ill-formed part.
 std::uint32_t DecodeWide(const unsigned char* p, std::size_t available, std::size_t& length) {
     const std::uint32_t code = Utf8::DecodeSequence(p, available, length);
     return code == Utf8::Malformed ? 0xFFFD : code;

@@ -16,8 +16,8 @@ public:
     // Appends the UTF-8 text as a quoted JSON string: backslash, \b \t \n \f \r short forms;
     // the double quote, & ' + < > `, U+007F, other controls and everything above U+007E as
     // upper-case \uXXXX UTF-16 escapes; the rest as itself. A text over MaxStringLength UTF-16
-    // units is an ArgumentFailure "ValueTooLarge, <length>" (nothing appended). Malformed UTF-8
-    // is written as U+FFFD.
+    // units is an ArgumentFailure "ValueTooLarge, <length>" (nothing appended). Each maximal
+    // ill-formed UTF-8 part is written as one U+FFFD, as the daemon's text decoding does.
     static void AppendString(std::string_view utf8, std::string& out);
     static void AppendString(std::string_view utf8, std::vector<std::uint8_t>& out);
     static void AppendInt64(std::int64_t value, std::string& out);

@@ -9,7 +9,9 @@ namespace Quillmark::Platform::Json::Utf8 {
 inline constexpr std::uint32_t Malformed = 0xFFFFFFFFu;
 
 // The code point of the multi-byte sequence at p (p[0] >= 0x80) and its length, or Malformed
-// with length 1: overlong forms, surrogates, values above U+10FFFF and cut sequences included.
+// with the length of the maximal ill-formed part, which stands for one U+FFFD as the Unicode
+// standard recommends: overlong forms, surrogates, values above U+10FFFF and cut sequences
+// included.
 inline std::uint32_t DecodeSequence(const unsigned char* p, std::size_t available, std::size_t& length) noexcept {
     const unsigned c = p[0];
     unsigned low = 0x80, high = 0xBF;
@@ -31,13 +33,14 @@ inline std::uint32_t DecodeSequence(const unsigned char* p, std::size_t availabl
         length = 1;
         return Malformed;
     }
-    if (length > available || p[1] < low || p[1] > high) {
+    if (available < 2 || p[1] < low || p[1] > high) {
         length = 1;
         return Malformed;
     }
-    for (std::size_t k = 1; k < length; ++k) {
-        if ((p[k] & 0xC0) != 0x80) {
-            length = 1;
+    code = (code << 6) | (p[1] & 0x3F);
+    for (std::size_t k = 2; k < length; ++k) {
+        if (k >= available || (p[k] & 0xC0) != 0x80) {
+            length = k;
             return Malformed;
         }
         code = (code << 6) | (p[k] & 0x3F);

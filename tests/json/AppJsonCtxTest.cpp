@@ -55,6 +55,8 @@ TEST(AppJsonCtx, DecodesMessages) {
         {R"({"other":{"action":5,"data":[1,2.5e3,true,null,{"x":"\u0041"}]},"action":4})",
          MakeMessage({}, {}, 4, 0)},
         {R"({"action":3,"DATA":"skipped","data ":"skipped"})", MakeMessage({}, {}, 3, 0)},
+        // Names are compared after unescaping.
+        {R"({"\u0061ction":3,"d\u0061ta":"x"})", MakeMessage({}, "x", 3, 0)},
         {R"({"x":)" + Nested(63) + R"(,"action":1})", MakeMessage({}, {}, 1, 0)},
         // Numbers beyond a double's range are still JSON numbers.
         {R"({"x":[1e400,-1E+999,"1e999"],"data":"2e999","y":1)" + std::string(400, '0') + R"(,"action":4})",
@@ -95,9 +97,13 @@ TEST(AppJsonCtx, ValuesOfTheWrongKindNameTypePathAndPosition) {
         {"{\n  \"data\": \"ok\",\n  \"action\": \"3\"\n}", Unconvertible("System.Int32", "$.action", 2, 15)},
         // The first wrong value fails, before anything malformed after it is read.
         {R"({"action":"3",)", Unconvertible("System.Int32", "$.action", 0, 13)},
+        // A value ends where its number ends, though more number-like characters follow.
+        {R"({"action":2147483648-1})", Unconvertible("System.Int32", "$.action", 0, 20)},
+        {R"({"data":1.5.5})", Unconvertible("System.String", "$.data", 0, 11)},
         {"[]", Unconvertible("Quillmark.Daemon.Models.Message", "$", 0, 1)},
         {R"(  "text")", Unconvertible("Quillmark.Daemon.Models.Message", "$", 0, 8)},
         {"\n42", Unconvertible("Quillmark.Daemon.Models.Message", "$", 1, 2)},
+        {"5-3", Unconvertible("Quillmark.Daemon.Models.Message", "$", 0, 1)},
         {"true", Unconvertible("Quillmark.Daemon.Models.Message", "$", 0, 4)},
     };
     for (const Case& c : cases) {
@@ -169,8 +175,11 @@ TEST(AppJsonCtx, EncodesMessagesCompactlyInMemberOrder) {
          R"({"data":"\b\t\n\f\r\u0001\u001F\u007F\u0000~","action":0,"errorCode":0})"},
         {MakeMessage({}, "\xF0\x9F\x98\x80\xEF\xBF\xBF\xE2\x82\xAC", 0, 0),
          R"({"data":"\uD83D\uDE00\uFFFF\u20AC","action":0,"errorCode":0})"},
-        // Bytes that are not UTF-8 cannot be told apart, so each stands as a replacement character.
+        // Each maximal ill-formed part (a cut sequence is one) stands as one replacement character.
         {MakeMessage({}, "a\xFF\xC3", 0, 0), R"({"data":"a\uFFFD\uFFFD","action":0,"errorCode":0})"},
+        {MakeMessage({}, "\xE2\x82" "A\xF0\x9F\x98", 0, 0), R"({"data":"\uFFFDA\uFFFD","action":0,"errorCode":0})"},
+        {MakeMessage({}, "\xED\xA0\x80\xC0\xAF\xF4\x90", 0, 0),
+         R"({"data":"\uFFFD\uFFFD\uFFFD\uFFFD\uFFFD\uFFFD\uFFFD","action":0,"errorCode":0})"},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(AppJsonCtx::EncodeMessage(c.message), c.expected);
@@ -178,6 +187,8 @@ TEST(AppJsonCtx, EncodesMessagesCompactlyInMemberOrder) {
         EXPECT_EQ(std::string(bytes.begin(), bytes.end()), c.expected);
     }
     EXPECT_EQ(AppJsonCtx::EncodeMessage(std::nullopt), "null");
+    const auto nullBytes = AppJsonCtx::EncodeMessageUtf8(std::nullopt);
+    EXPECT_EQ(std::string(nullBytes.begin(), nullBytes.end()), "null");
 }
 
 TEST(AppJsonCtx, RefusesTextsLongerThanTheLimitInUtf16Units) {
