@@ -48,8 +48,10 @@ bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
 Models::FileChunk ReadChunk(const Platform::Json::JsonObject& object) {
     const auto* index = object.Find("chunkIndex");
     const auto* data = object.Find("chunkData");
-    const bool plain = (index == nullptr || index->Kind() == Platform::Json::JsonValueKind::Number) &&
-                       (data == nullptr || data->Kind() == Platform::Json::JsonValueKind::String);
+    // Find answers nullptr for null too, and a null index is the contract's failure.
+    const bool indexPlain = index == nullptr ? !object.Contains("chunkIndex")
+                                             : index->Kind() == Platform::Json::JsonValueKind::Number;
+    const bool plain = indexPlain && (data == nullptr || data->Kind() == Platform::Json::JsonValueKind::String);
     if (!plain) return Config::AppJsonCtx::DecodeFileChunk(object);
     Models::FileChunk chunk;
     try {

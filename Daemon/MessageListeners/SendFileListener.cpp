@@ -71,10 +71,11 @@ Platform::Task<Models::Message> SendFileListener::ProcessAsync(Models::Message r
         if (!TempFolder::IsSafeName(name) || !std::filesystem::is_regular_file(fsPath, ec)) {
             throw Platform::PlainFailure("File " + name + " does not exist");
         }
+        // The file is found: one left open by an earlier failed cut goes now, whatever follows.
+        fileStream_.reset();
         const auto size = std::filesystem::file_size(fsPath, ec);
         if (!ec && size > static_cast<std::uintmax_t>(maxFileBytes_)) ThrowTooLarge(name);
 
-        fileStream_.reset();
         fileStream_.reset(std::fopen(path.c_str(), "rb"));
         if (!fileStream_) TempFolder::ThrowFileFailure(path, errno);
         // Each chunk is read straight into its own buffer.

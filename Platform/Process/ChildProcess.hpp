@@ -20,7 +20,8 @@ class ChildProcess {
 public:
     // Starts the program directly (no shell) with the given arguments after the program
     // path, stdout piped to us and read while it runs; stdin, stderr, environment and working
-    // directory are inherited. Completes once the child has exited and its output has ended.
+    // directory are inherited, no other descriptor is. Completes once the child has exited
+    // and its output has ended.
     // A refused start is an IoFailure "ErrorStartingProcess, <program>, <current dir>, <why>".
     // On cancellation a CancellationFailure is raised at once; the child keeps running, its
     // output is drained and it is reaped in the background.

@@ -8,6 +8,7 @@
 #include <boost/asio/use_future.hpp>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
@@ -18,6 +19,7 @@
 #include <iterator>
 #include <sstream>
 #include <thread>
+#include <fcntl.h>
 #include <unistd.h>
 
 namespace {
@@ -71,8 +73,8 @@ protected:
         dir_ = fs::temp_directory_path() / ("childprocess-" + std::to_string(::getpid()) + "-" +
                                             ::testing::UnitTest::GetInstance()->current_test_info()->name());
         fs::create_directories(dir_);
-        for (const char* name : {"QUILLMARK_STANDIN_ARGV_FILE", "QUILLMARK_STANDIN_OUTPUT_FILE",
-                                 "QUILLMARK_STANDIN_OUTPUT", "QUILLMARK_STANDIN_REPEAT",
+        for (const char* name : {"QUILLMARK_STANDIN_ARGV_FILE", "QUILLMARK_STANDIN_FDS_FILE",
+                                 "QUILLMARK_STANDIN_OUTPUT_FILE", "QUILLMARK_STANDIN_OUTPUT", "QUILLMARK_STANDIN_REPEAT",
                                  "QUILLMARK_STANDIN_SLEEP_MS", "QUILLMARK_STANDIN_SIGNAL",
                                  "QUILLMARK_STANDIN_EXIT_CODE", "QUILLMARK_STANDIN_DONE_FILE"}) {
             ::unsetenv(name);
@@ -124,6 +126,20 @@ TEST_F(ChildProcessTest, PassesEachArgumentWholeWithoutAShell) {
     const std::vector<std::string> arguments{"/tmp/a b.pdf", "--sig", "", "q\"uote", "$HOME;`id`|*"};
     RunChild(Standin, arguments);
     EXPECT_EQ(RecordedArguments(), arguments);
+}
+
+TEST_F(ChildProcessTest, TheChildGetsNoDescriptorBeyondTheStandardStreams) {
+    // Opened the way a library may open a socket or file: without close-on-exec.
+    const int held = ::open("/dev/null", O_RDONLY);
+    ASSERT_GE(held, 3);
+    ::setenv("QUILLMARK_STANDIN_FDS_FILE", (dir_ / "fds").c_str(), 1);
+    RunChild(Standin, {});
+    ::close(held);
+    std::ifstream in(dir_ / "fds");
+    std::vector<int> descriptors;
+    for (int fd; in >> fd;) descriptors.push_back(fd);
+    EXPECT_NE(std::find(descriptors.begin(), descriptors.end(), STDOUT_FILENO), descriptors.end());
+    for (int fd : descriptors) EXPECT_LE(fd, STDERR_FILENO);
 }
 
 TEST_F(ChildProcessTest, ReadsALargeOutputWhileTheChildRuns) {

@@ -145,10 +145,12 @@ TEST_F(ReceiveFileListenerTest, CompletesOrFailsAtAssemblyAsTheUploadDeserves) {
 TEST_F(ReceiveFileListenerTest, FollowsItsStateRules) {
     EXPECT_EQ(Answer(listener, Chunk(0, "\"\"")), "failure: Metadata must be received before chunks");
 
-    // An upload announcing no chunks never completes.
-    ASSERT_EQ(Answer(listener, Metadata(0, 0, EmptyHash)), "OK");
-    for (int i = 0; i < 3; ++i) EXPECT_EQ(Answer(listener, Chunk(0, "\"\"")), "OK");
-    EXPECT_TRUE(FolderFiles().empty());
+    // An upload announcing no chunks, or fewer, never completes.
+    for (const std::int64_t total : {0, -1}) {
+        ASSERT_EQ(Answer(listener, Metadata(0, total, EmptyHash)), "OK");
+        for (int i = 0; i < 3; ++i) EXPECT_EQ(Answer(listener, Chunk(0, "\"\"")), "OK") << total;
+        EXPECT_TRUE(FolderFiles().empty()) << total;
+    }
 
     // A metadata step in the middle of an upload discards what came before it.
     ASSERT_EQ(Answer(listener, Metadata(3, 2, Upper("abc"))), "OK");
@@ -175,7 +177,8 @@ TEST_F(ReceiveFileListenerTest, ReadsChunkMembersExactlyAsTheWireContract) {
     const std::string members[] = {
         R"("chunkIndex":"1")", R"("chunkIndex":1.0)", R"("chunkIndex":1e2)", R"("chunkIndex":-1.5)",
         R"("chunkIndex":9223372036854775808)", R"("chunkIndex":-9223372036854775809)", R"("chunkIndex":true)",
-        R"("chunkIndex":[])", R"("chunkIndex":{"a":1})", R"("chunkData":5)", R"("chunkData":false)",
+        R"("chunkIndex":[])", R"("chunkIndex":{"a":1})", R"("chunkIndex":null,"chunkData":"QUJD")",
+        R"("chunkData":"QUJD","chunkIndex":null)", R"("chunkData":5)", R"("chunkData":false)",
         R"("chunkData":["QUJD"])", R"("chunkIndex":1,"chunkData":{})",
     };
     for (const auto& member : members) {

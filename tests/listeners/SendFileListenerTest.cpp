@@ -196,17 +196,45 @@ TEST_F(SendFileListenerTest, RefusesPreparesOfFilesItMustNotServe) {
     EXPECT_EQ(ChunkBytes(Answer(listener, ChunkRequest(0)), 0), "ok");
 }
 
-TEST_F(SendFileListenerTest, ACancelledCutFailsAndTheNextPrepareStartsAfresh) {
+// True while this process holds the file open.
+bool IsOpen(const fs::path& file) {
+    const auto target = fs::canonical(file);
+    for (const auto& entry : fs::directory_iterator("/proc/self/fd")) {
+        std::error_code ec;
+        if (fs::read_symlink(entry.path(), ec) == target) return true;
+    }
+    return false;
+}
+
+TEST_F(SendFileListenerTest, AFailedCutKeepsItsFileOpenUntilAPrepareFindsAFile) {
+    SendFileListener bounded(600000);
     WriteFile(Folder() / "old.bin", "old");
     WriteFile(Folder() / "new.bin", Pattern(600000));
-    ASSERT_EQ(Answer(listener, Prepare("\"old.bin\"")), "OK");
+    WriteFile(Folder() / "big.bin", Pattern(600001));
     std::stop_source stop;
     stop.request_stop();
-    EXPECT_THROW(Call(listener, Prepare("\"new.bin\""), stop.get_token()), Platform::CancellationFailure);
+    auto failCut = [&] {
+        EXPECT_THROW(Call(bounded, Prepare("\"new.bin\""), stop.get_token()), Platform::CancellationFailure);
+        EXPECT_TRUE(IsOpen(Folder() / "new.bin"));
+    };
+
+    ASSERT_EQ(Answer(bounded, Prepare("\"old.bin\"")), "OK");
+    failCut();
     // The list was emptied when the new file was opened.
-    EXPECT_EQ(Answer(listener, ChunkRequest(0)), NoChunks);
-    ASSERT_EQ(Answer(listener, Prepare("\"new.bin\"")), "OK");
-    EXPECT_EQ(ChunkBytes(Answer(listener, ChunkRequest(1)), 1), Pattern(600000).substr(524288));
+    EXPECT_EQ(Answer(bounded, ChunkRequest(0)), NoChunks);
+    // Prepares that find no file close nothing.
+    EXPECT_EQ(Answer(bounded, Prepare("\"missing.bin\"")), "failure: File missing.bin does not exist");
+    EXPECT_EQ(Answer(bounded, Prepare("\"../new.bin\"")), "failure: File ../new.bin does not exist");
+    EXPECT_EQ(Answer(bounded, R"({"action":0})"), "failure: ArgumentNull_Generic Arg_ParamName_Name, Data");
+    EXPECT_TRUE(IsOpen(Folder() / "new.bin"));
+    // One that finds its file closes it, even when it then refuses that file.
+    EXPECT_EQ(Answer(bounded, Prepare("\"big.bin\"")), "failure: File big.bin is too large to send");
+    EXPECT_FALSE(IsOpen(Folder() / "new.bin"));
+
+    failCut();
+    ASSERT_EQ(Answer(bounded, Prepare("\"new.bin\"")), "OK");
+    EXPECT_FALSE(IsOpen(Folder() / "new.bin"));
+    EXPECT_EQ(ChunkBytes(Answer(bounded, ChunkRequest(1)), 1), Pattern(600000).substr(524288));
 }
 
 TEST_F(SendFileListenerTest, RefusesAFileOverTheBound) {

@@ -1,5 +1,6 @@
 // Stands in for the signing GUI. Driven by environment variables:
 //   QUILLMARK_STANDIN_ARGV_FILE    write each argument after the program path, NUL-terminated
+//   QUILLMARK_STANDIN_FDS_FILE     write the numbers of the descriptors it was started with, one a line
 //   QUILLMARK_STANDIN_OUTPUT_FILE  print this file's bytes; else QUILLMARK_STANDIN_OUTPUT's text
 //   QUILLMARK_STANDIN_REPEAT       print the output this many times
 //   QUILLMARK_STANDIN_SLEEP_MS     sleep this long before ending
@@ -14,6 +15,9 @@
 #include <iterator>
 #include <string>
 #include <thread>
+#include <vector>
+
+#include <fcntl.h>
 
 namespace {
 
@@ -25,6 +29,15 @@ const char* Variable(const char* name) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Looked at first, before this program opens anything of its own.
+    std::vector<int> descriptors;
+    for (int fd = 0; fd < 1024; ++fd) {
+        if (::fcntl(fd, F_GETFD) != -1) descriptors.push_back(fd);
+    }
+    if (const char* fdsFile = Variable("QUILLMARK_STANDIN_FDS_FILE")) {
+        std::ofstream out(fdsFile);
+        for (int fd : descriptors) out << fd << '\n';
+    }
     if (const char* argvFile = Variable("QUILLMARK_STANDIN_ARGV_FILE")) {
         std::ofstream out(argvFile, std::ios::binary);
         for (int i = 1; i < argc; ++i) {

@@ -153,6 +153,9 @@ Task<ChildProcessResult> ChildProcess::RunAsync(std::string programPath, std::ve
         FileActions files;
         SpawnAttributes attributes;
         spawnError = posix_spawn_file_actions_adddup2(&files.actions, fds[1], STDOUT_FILENO);
+        // Only the three standard streams pass: the daemon's sockets and files (not all of them
+        // close-on-exec) must not stay held by a GUI that may outlive it.
+        if (spawnError == 0) spawnError = posix_spawn_file_actions_addclosefrom_np(&files.actions, STDERR_FILENO + 1);
         if (spawnError == 0) {
             spawnError = ::posix_spawn(&pid, programPath.c_str(), &files.actions, &attributes.attr, argv.data(), environ);
         }
