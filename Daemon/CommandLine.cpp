@@ -96,7 +96,10 @@ CommandLine CommandLine::Read(const std::vector<std::string>& args) {
             const std::string host = url->host();
             if (EqualsIgnoreCase(host, "start-ws")) {
                 result.WebSocket = true;
-                if (auto text = QueryParameter(url->encoded_query(), "port"))
+                // The query as the parser expects it, with its "?": only that one "?" is skipped, so
+                // in "??port=1" the name is "?port".
+                const std::string query = url->has_query() ? "?" + std::string(url->encoded_query()) : "";
+                if (auto text = QueryParameter(query, "port"))
                     if (auto port = ParsePort(*text)) result.Port = *port;
             } else if (EqualsIgnoreCase(host, "start")) {
                 result.CustomUrlProtocol = true;

@@ -22,8 +22,9 @@ struct CommandLine {
     // not a valid absolute URL is a FormatFailure, and the arguments after it are not read.
     static CommandLine Read(const std::vector<std::string>& args);
 
-    // The decoded value of a query parameter, its name matched with letter case ignored and
-    // the values of a repeated name joined by ","; nothing when the name does not occur.
+    // The decoded value of a query parameter in a query text (one leading "?" skipped), its name
+    // matched with letter case ignored and the values of a repeated name joined by ",";
+    // nothing when the name does not occur.
     static std::optional<std::string> QueryParameter(std::string_view encodedQuery, std::string_view name);
     // An unsigned 16-bit integer with optional white space around it and an optional sign.
     static std::optional<std::uint16_t> ParsePort(std::string_view text);

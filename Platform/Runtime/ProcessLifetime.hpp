@@ -22,7 +22,8 @@ void PrepareStandardHandles();
 // exception leaving a thread, a noexcept function or a destructor) and RaiseUnhandledFailure.
 void SetUnhandledFailureHandler(UnhandledFailureHandler handler);
 // Hands the failure to the handler and ends the process with exit code 1, also when the
-// handler returns or fails. Concurrent calls: the first one wins, the others wait for the end.
+// handler returns or fails. Concurrent calls: the first one wins, the others wait for the end;
+// one that the handler's own thread makes (std::terminate inside it) ends the process at once.
 [[noreturn]] void RaiseUnhandledFailure(std::exception_ptr failure);
 
 // Runs right before every ExitNow (the logger's flush); one hook, the last one set.

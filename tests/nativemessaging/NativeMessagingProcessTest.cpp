@@ -13,6 +13,14 @@ namespace {
 const std::string Pong = R"({"data":"Pong","action":0,"errorCode":0})";
 const std::vector<std::string> NativeArgs = {"chrome-extension://knldjmfmopnpolahpmmgbagdohdnhkik/"};
 
+// What the daemon logged after its start-up, whose last line is the updater check's.
+std::string LoggedAfterStartUp(const AppSandbox& box) {
+    const auto logs = box.ReadLogs();
+    const auto updater = logs.find("Updater executable not found: ");
+    if (updater == std::string::npos) return "no start-up lines in:\n" + logs;
+    return logs.substr(logs.find('\n', updater) + 1);
+}
+
 class NativeMessaging : public ::testing::Test {
 protected:
     std::unique_ptr<DaemonProcess> Spawn(SpawnOptions options = {}) {
@@ -78,14 +86,18 @@ TEST_F(NativeMessaging, EndOfInputAnywhereIsANormalEnd) {
         {"inside the length", frame + frame.substr(0, 3), 1},
         {"after the length", frame.substr(0, 4), 0},
         {"inside the payload", frame + frame.substr(0, 9), 1},
+        // An action no listener answers is dropped without a reply or a log line.
+        {"after an unknown action", Frame(R"({"action":5})") + frame, 1},
     };
     for (const auto& c : cases) {
-        auto daemon = Spawn();
-        daemon->WriteRaw(c.bytes);
-        daemon->CloseStdin();
-        for (int i = 0; i < c.replies; ++i) EXPECT_EQ(daemon->ReadFrame(), Pong) << c.name;
-        EXPECT_EQ(daemon->ReadToEnd(), "") << c.name;
-        EXPECT_EQ(daemon->WaitExit(), 0) << c.name << "\n" << Diagnostics();
+        AppSandbox own;
+        DaemonProcess daemon(own, NativeArgs);
+        daemon.WriteRaw(c.bytes);
+        daemon.CloseStdin();
+        for (int i = 0; i < c.replies; ++i) EXPECT_EQ(daemon.ReadFrame(), Pong) << c.name;
+        EXPECT_EQ(daemon.ReadToEnd(), "") << c.name;
+        EXPECT_EQ(daemon.WaitExit(), 0) << c.name << "\n" << own.ReadStderr();
+        EXPECT_EQ(LoggedAfterStartUp(own), "") << c.name;
     }
 }
 

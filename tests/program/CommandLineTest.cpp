@@ -41,6 +41,9 @@ TEST(CommandLine, ChoosesFlagsAndPort) {
         {{"quillmark://start-ws?port=8080&port=8081"}, {.webSocket = true}},
         {{"quillmark://start-ws?port=8080&PORT=8080"}, {.webSocket = true}},
         {{"quillmark://start-ws?port"}, {.webSocket = true}},
+        // Only the query's own "?" is skipped: the name here is "?port".
+        {{"quillmark://start-ws??port=8080"}, {.webSocket = true}},
+        {{"quillmark://start-ws?&port=8080"}, {.webSocket = true, .port = 8080}},
         {{"quillmark://start-ws?a=1&port=8080&b"}, {.webSocket = true, .port = 8080}},
         {{"quillmark://start-ws?p%6Frt=8080"}, {.webSocket = true, .port = 8080}},
         {{"quillmark://start-ws?port=%208080%20"}, {.webSocket = true, .port = 8080}},

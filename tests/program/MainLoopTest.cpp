@@ -61,6 +61,8 @@ public:
     std::exception_ptr startFailure;
     // Fails the sends whose zero-based index is listed.
     std::vector<int> failingSends;
+    // Runs in each receive, before it yields its request.
+    std::function<void()> onReceive;
 
     Task<void> StartAsync(CancellationToken) override {
         if (startFailure) std::rethrow_exception(startFailure);
@@ -68,6 +70,7 @@ public:
     }
     Task<Message> ReceiveMessageAsync(CancellationToken) override {
         ++receives;
+        if (onReceive) onReceive();
         if (script.empty()) throw Platform::EndOfStreamFailure();
         Incoming next = std::move(script.front());
         script.pop_front();
@@ -196,6 +199,9 @@ TEST_F(MainLoop, FailedReplySendIsAnsweredAndAFailedErrorReplyIsIgnored) {
     EXPECT_EQ(connection->sent[1].message.ErrorMessage, "Broken pipe");
     EXPECT_EQ(connection->sent[1].message._errorCode, 2);
     EXPECT_FALSE(connection->sent[1].message.Data);
+    // The reply goes out under a token that is never cancelled, the error reply under the daemon's.
+    EXPECT_FALSE(connection->sent[0].tokenCancellable);
+    EXPECT_TRUE(connection->sent[1].tokenCancellable);
     EXPECT_EQ(connection->sent[4].message, Reply(0, "Pong"));
 }
 
@@ -214,6 +220,19 @@ TEST_F(MainLoop, StopReplyIsSentWithAnUncancellableTokenThenTheLoopEnds) {
     ASSERT_EQ(connection->sent.size(), 1u);
     EXPECT_EQ(connection->sent[0].message, Reply(2147483647, "OK"));
     EXPECT_FALSE(connection->sent[0].tokenCancellable);
+    EXPECT_EQ(connection->receives, 1);
+}
+
+TEST_F(MainLoop, CancellationFoundDuringTheDispatchScanLeavesTheRequestUnanswered) {
+    auto& ping = AddListener(0, [](const Message&) { return Reply(0, "Pong"); });
+    connection->script = {Request(0), Request(0)};
+    connection->onReceive = [this] { source.request_stop(); };
+
+    auto outcome = Run();
+
+    EXPECT_EQ(outcome.result, 0);
+    EXPECT_EQ(ping.calls, 0);
+    EXPECT_TRUE(connection->sent.empty());
     EXPECT_EQ(connection->receives, 1);
 }
 

@@ -20,6 +20,9 @@ void PrintingHandler(const void*, const Runtime::UnhandledFailureEventArgs& e) {
 
 void FailingHandler(const void*, const Runtime::UnhandledFailureEventArgs&) { throw IoFailure("no crash handler"); }
 
+// A report that breaks down beyond repair: std::terminate on the thread that is ending the process.
+void TerminatingHandler(const void*, const Runtime::UnhandledFailureEventArgs&) { std::terminate(); }
+
 void Hook() {
     std::fprintf(stderr, "hook ran\n");
     std::fflush(stderr);
@@ -55,6 +58,15 @@ TEST(ProcessLifetimeDeathTest, AFailingHandlerStillEndsWith1AfterThePreExitHook)
         {
             Runtime::SetPreExitHook(&Hook);
             Runtime::SetUnhandledFailureHandler(&FailingHandler);
+            Runtime::RaiseUnhandledFailure(std::make_exception_ptr(PlainFailure("x")));
+        },
+        ::testing::ExitedWithCode(1), "hook ran");
+    EXPECT_EXIT(
+        {
+            // A hang would otherwise keep the test waiting for good.
+            ::alarm(30);
+            Runtime::SetPreExitHook(&Hook);
+            Runtime::SetUnhandledFailureHandler(&TerminatingHandler);
             Runtime::RaiseUnhandledFailure(std::make_exception_ptr(PlainFailure("x")));
         },
         ::testing::ExitedWithCode(1), "hook ran");

@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <string>
+#include <thread>
 
 namespace Quillmark::Platform::Runtime {
 
@@ -18,6 +19,7 @@ namespace {
 std::atomic<UnhandledFailureHandler> handler_{nullptr};
 std::atomic<void (*)()> preExitHook_{nullptr};
 std::atomic<bool> ending_{false};
+std::atomic<std::thread::id> endingThread_{};
 
 void WriteToStderr(const std::string& text) {
     std::size_t done = 0;
@@ -56,10 +58,15 @@ void SetUnhandledFailureHandler(UnhandledFailureHandler handler) {
 }
 
 void RaiseUnhandledFailure(std::exception_ptr failure) {
+    const auto self = std::this_thread::get_id();
     if (ending_.exchange(true)) {
+        // The report itself failed beyond repair on this thread (std::terminate inside it):
+        // waiting here would hang the process for good.
+        if (endingThread_.load() == self) ExitNow(1);
         // Another thread is already ending the process.
         for (;;) ::pause();
     }
+    endingThread_.store(self);
     try {
         if (auto handler = handler_.load()) {
             handler(nullptr, UnhandledFailureEventArgs{failure, true});
