@@ -75,6 +75,9 @@ std::string MessageOf(const std::exception_ptr& failure) {
         std::rethrow_exception(failure);
     } catch (const Failure& ours) {
         return ours.Message();
+    } catch (const std::bad_alloc&) {
+        // The client text of our own out-of-memory failure, without building one.
+        return "Arg_OutOfMemoryException";
     } catch (const std::exception& other) {
         return other.what();
     } catch (...) {

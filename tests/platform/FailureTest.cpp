@@ -39,6 +39,7 @@ TEST(Failure, KindsOfForeignExceptions) {
     EXPECT_EQ(KindOf(std::bad_alloc()), FailureKind::OutOfMemory);
     EXPECT_EQ(KindOf(std::runtime_error("x")), FailureKind::Plain);
     EXPECT_EQ(MessageOf(std::make_exception_ptr(std::runtime_error("boom"))), "boom");
+    EXPECT_EQ(MessageOf(std::make_exception_ptr(std::bad_alloc())), OutOfMemoryFailure().Message());
 }
 
 TEST(Failure, EveryKindIsItsOwnClassAndNamesItselfInTheDescription) {
