@@ -216,9 +216,15 @@ HttpListenerContext::~HttpListenerContext() {
 }
 
 bool HttpListenerContext::IsWebSocketRequest() const {
-    const auto connection = Header("Connection");
-    const auto upgrade = Header("Upgrade");
-    return connection && upgrade && ListsToken(*connection, "Upgrade") && ListsToken(*upgrade, "websocket");
+    // Lines of a repeated header join into one list (RFC 9110 section 5.3).
+    const auto& fields = connection_->request.base();
+    const auto lists = [&](http::field name, std::string_view token) {
+        const auto [first, last] = fields.equal_range(name);
+        return std::any_of(first, last, [&](const auto& field) {
+            return ListsToken(std::string_view(field.value().data(), field.value().size()), token);
+        });
+    };
+    return lists(http::field::connection, "Upgrade") && lists(http::field::upgrade, "websocket");
 }
 
 std::string_view HttpListenerContext::Method() const {

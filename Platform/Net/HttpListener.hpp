@@ -38,7 +38,8 @@ public:
     HttpListenerContext(const HttpListenerContext&) = delete;
     HttpListenerContext& operator=(const HttpListenerContext&) = delete;
 
-    // A "Connection" header listing "Upgrade" and an "Upgrade" header listing "websocket".
+    // A "Connection" header listing "Upgrade" and an "Upgrade" header listing "websocket", letter
+    // case ignored; a header repeated on several lines counts as one list.
     bool IsWebSocketRequest() const;
     std::string_view Method() const;
     std::string_view Target() const;

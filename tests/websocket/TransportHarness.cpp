@@ -5,6 +5,8 @@
 
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/detached.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/use_awaitable.hpp>
 
 #include <fstream>
 #include <random>
@@ -14,6 +16,17 @@ namespace Quillmark::Tests {
 
 using Daemon::Infrastructure::FileLogger;
 using Daemon::Models::Message;
+
+namespace {
+// "Kind: message" of a caught failure.
+std::string Describe(const std::exception_ptr& failure) {
+    try {
+        std::rethrow_exception(failure);
+    } catch (const std::exception& caught) {
+        return std::string(Platform::KindName(Platform::KindOf(caught))) + ": " + Platform::MessageOf(failure);
+    }
+}
+}  // namespace
 
 PrivateLog::PrivateLog() {
     std::random_device random;
@@ -56,7 +69,8 @@ std::size_t PrivateLog::Count(std::string_view text) const {
     return count;
 }
 
-TransportHarness::TransportHarness(std::chrono::milliseconds zombieTimeout) : connection_(0, zombieTimeout) {
+TransportHarness::TransportHarness(std::chrono::milliseconds zombieTimeout, std::chrono::milliseconds replyDelay)
+    : connection_(0, zombieTimeout), replyDelay_(replyDelay) {
     boost::asio::co_spawn(io_, Loop(), boost::asio::detached);
     thread_ = std::thread([this] { io_.run(); });
     std::unique_lock lock(mutex_);
@@ -89,19 +103,40 @@ boost::asio::awaitable<void> TransportHarness::Loop() {
                 messages_.push_back(request);
             }
             changed_.notify_all();
+            if (replyDelay_.count() > 0) {
+                boost::asio::steady_timer busy(io_, replyDelay_);
+                co_await busy.async_wait(boost::asio::use_awaitable);
+            }
             Message reply;
             reply.Data = request.Data;
             reply._action = request._action;
+            // As the main loop does: a failed reply gets an error reply, which fails as well
+            // when the client has gone; the next receive then waits for another client.
+            std::exception_ptr failure;
             try {
                 co_await connection_.SendMessageAsync(reply, {});
             } catch (const Platform::Failure&) {
-                // The client left; the next receive waits for another.
+                failure = std::current_exception();
             }
+            if (!failure) continue;
+            Message error;
+            error.ErrorMessage = Platform::MessageOf(failure);
+            error._action = request._action;
+            error._errorCode = 2;
+            std::exception_ptr errorFailure;
+            try {
+                co_await connection_.SendMessageAsync(error, stop_.get_token());
+            } catch (const Platform::Failure&) {
+                errorFailure = std::current_exception();
+            }
+            std::lock_guard lock(mutex_);
+            sendFailures_.push_back(Describe(failure));
+            if (errorFailure) sendFailures_.push_back(Describe(errorFailure));
         }
     } catch (const Platform::EndOfStreamFailure&) {
-    } catch (const std::exception& failure) {
+    } catch (const std::exception&) {
         std::lock_guard lock(mutex_);
-        failure_ = std::string(Platform::KindName(Platform::KindOf(failure))) + ": " + Platform::MessageOf(std::current_exception());
+        failure_ = Describe(std::current_exception());
     }
     {
         std::lock_guard lock(mutex_);
@@ -122,6 +157,11 @@ std::optional<Message> TransportHarness::NextMessage(std::chrono::milliseconds t
     auto message = messages_.front();
     messages_.pop_front();
     return message;
+}
+
+std::vector<std::string> TransportHarness::SendFailures() {
+    std::lock_guard lock(mutex_);
+    return sendFailures_;
 }
 
 std::optional<std::string> TransportHarness::ReceiveFailure(std::chrono::milliseconds timeout) {

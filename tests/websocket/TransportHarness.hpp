@@ -16,6 +16,7 @@
 #include <stop_token>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace Quillmark::Tests {
 
@@ -37,7 +38,9 @@ private:
 
 class TransportHarness {
 public:
-    explicit TransportHarness(std::chrono::milliseconds zombieTimeout = Daemon::Connections::WebSocketConnection::ZombieTimeout);
+    // replyDelay stands for a listener's processing time before each reply.
+    explicit TransportHarness(std::chrono::milliseconds zombieTimeout = Daemon::Connections::WebSocketConnection::ZombieTimeout,
+                              std::chrono::milliseconds replyDelay = 0ms);
     ~TransportHarness();
 
     std::uint16_t Port() const { return port_; }
@@ -48,6 +51,8 @@ public:
     bool Stop();
     // The failure that ended the loop's receive, if one did.
     std::optional<std::string> ReceiveFailure(std::chrono::milliseconds timeout);
+    // "Kind: message" of every failed send so far, each reply's then its error reply's.
+    std::vector<std::string> SendFailures();
 
 private:
     boost::asio::awaitable<void> Loop();
@@ -59,6 +64,8 @@ private:
     std::condition_variable changed_;
     std::deque<Daemon::Models::Message> messages_;
     std::optional<std::string> failure_;
+    std::vector<std::string> sendFailures_;
+    std::chrono::milliseconds replyDelay_;
     bool started_ = false;
     bool finished_ = false;
     std::uint16_t port_ = 0;

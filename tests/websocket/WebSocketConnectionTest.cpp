@@ -79,13 +79,20 @@ TEST_F(WebSocketConnectionTest, RequestsThatAreNotUpgradesGetAnEmpty400) {
 TEST_F(WebSocketConnectionTest, HandshakeAcceptsAnyPathAndOriginAndAgreesNoSubProtocol) {
     TransportHarness server;
     struct Case {
-        std::string headers;
+        std::string request;
         bool protocolHeader;
     };
-    for (const auto& c : {Case{"", false}, Case{"Origin: https://evil.example\r\n", false},
-                          Case{"Sec-WebSocket-Protocol: chat, superchat\r\n", true}}) {
+    const std::vector<Case> cases{
+        {RawClient::UpgradeRequest("/some/path?q=1"), false},
+        {RawClient::UpgradeRequest("/", "Origin: https://evil.example\r\n"), false},
+        {RawClient::UpgradeRequest("/chat", "Sec-WebSocket-Protocol: chat, superchat\r\n"), true},
+        // Letter case is ignored, and a header repeated on two lines is one list.
+        {"GET / HTTP/1.1\r\nHost: x\r\nConnection: keep-alive\r\nconnection: UPGRADE\r\nUpgrade: WebSocket\r\n"
+         "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n", false},
+    };
+    for (const auto& c : cases) {
         RawClient client(server.Port());
-        ASSERT_TRUE(client.Send(RawClient::UpgradeRequest("/some/path?q=1", c.headers)));
+        ASSERT_TRUE(client.Send(c.request));
         const auto head = client.ReadHead();
         ASSERT_TRUE(head);
         EXPECT_EQ(head->rfind("HTTP/1.1 101 Switching Protocols\r\n", 0), 0u) << *head;
@@ -107,7 +114,7 @@ TEST_F(WebSocketConnectionTest, HandshakeAcceptsAnyPathAndOriginAndAgreesNoSubPr
         EXPECT_TRUE(client.WaitClosed());
     }
     EXPECT_TRUE(log.WaitFor("[Info] Client gửi tín hiệu đóng. Đang ngắt kết nối."));
-    EXPECT_EQ(log.Count(Connected), 3u);
+    EXPECT_EQ(log.Count(Connected), cases.size());
 }
 
 TEST_F(WebSocketConnectionTest, FramesSentWithTheUpgradeRequestAreKept) {
@@ -337,6 +344,16 @@ TEST_F(WebSocketConnectionTest, TheLimitCoversEachMessageNotTheConnection) {
     EXPECT_FALSE(server.NextMessage(0ms));
 }
 
+TEST_F(WebSocketConnectionTest, AListenersProcessingTimeDoesNotCountAgainstTheClient) {
+    // Each reply takes longer than the limit; the limit starts again with the next read.
+    TransportHarness server(500ms, 800ms);
+    RawClient client(server.Port());
+    ASSERT_TRUE(client.Upgrade());
+    for (int i = 0; i < 2; ++i) EXPECT_EQ(client.Request("{}"), R"({"action":0,"errorCode":0})") << i;
+    EXPECT_EQ(log.Count("Ngắt kết nối zombie."), 0u);
+    EXPECT_TRUE(server.SendFailures().empty());
+}
+
 TEST_F(WebSocketConnectionTest, StopDuringAReadIsAnErrorLineThenTheEndOfInput) {
     TransportHarness server;
     RawClient client(server.Port());
@@ -357,6 +374,11 @@ TEST_F(WebSocketConnectionTest, AClientThatStopsReadingItsRepliesIsDropped) {
     for (int i = 0; i < 64 && sent; ++i) sent = client.Send(request);
     EXPECT_TRUE(client.WaitClosed(10s));
     ExpectServes(server);
+    // The reply ran out of time and aborted the socket, so the error reply found no client.
+    const auto failures = server.SendFailures();
+    ASSERT_EQ(failures.size(), 2u);
+    EXPECT_EQ(failures[0].rfind("CancellationFailure: ", 0), 0u) << failures[0];
+    EXPECT_EQ(failures[1], "InvalidOperationFailure: WebSocket is not connected or already closed.");
 }
 
 TEST_F(WebSocketConnectionTest, PendingConnectionsAreBoundedAt64) {
@@ -404,13 +426,16 @@ TEST_F(WebSocketConnectionTest, SendWithoutAClientAndReceiveAfterCancellation) {
     EXPECT_TRUE(log.WaitFor("Đã khởi động WebSocket server trên cổng " + std::to_string(connection.LocalPort()) + "\r\n"));
 }
 
-TEST_F(WebSocketConnectionTest, StartFailsWhenThePortIsTaken) {
+TEST_F(WebSocketConnectionTest, StartFailsWhenThePortIsTakenAndLogsNothing) {
     TransportHarness server;
+    ASSERT_TRUE(log.WaitFor(Waiting));
+    const auto before = log.Text();
     boost::asio::io_context io;
     WebSocketConnection second(server.Port());
     auto future = boost::asio::co_spawn(io, second.StartAsync({}), boost::asio::use_future);
     RunUntilReady(io, future);
     EXPECT_THROW(future.get(), Quillmark::Platform::IoFailure);
+    EXPECT_EQ(log.Text(), before);
 }
 
 }  // namespace
