@@ -1,5 +1,7 @@
 #include "Common/TextDecoding.hpp"
 
+#include "Platform/Json/Utf8.hpp"
+
 #include <cstdint>
 
 namespace Quillmark::Common {
@@ -64,12 +66,16 @@ std::string FromUtf32(std::string_view bytes, bool bigEndian) {
 }
 }  // namespace
 
+bool IsValidUtf8(std::string_view text) noexcept { return Platform::Json::Utf8::FindInvalid(text) == text.size(); }
+
 std::string ToValidUtf8(std::string_view text) {
+    // Well-formed text, by far the usual case, is copied whole.
+    std::size_t i = Platform::Json::Utf8::FindInvalid(text);
     std::string out;
     out.reserve(text.size());
+    out.append(text.substr(0, i));
     const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
     const std::size_t size = text.size();
-    std::size_t i = 0;
     while (i < size) {
         unsigned char lead = bytes[i];
         if (lead < 0x80) {

@@ -6,6 +6,8 @@
 
 namespace Quillmark::Common {
 
+// True when the text is well-formed UTF-8 throughout.
+bool IsValidUtf8(std::string_view text) noexcept;
 // The text with each ill-formed UTF-8 part replaced by U+FFFD.
 std::string ToValidUtf8(std::string_view text);
 // A whole text file's bytes as UTF-8: UTF-8 unless a leading byte-order mark names UTF-16 or

@@ -8,6 +8,7 @@
 #include <boost/asio/this_coro.hpp>
 
 #include <array>
+#include <memory>
 #include <string>
 
 namespace Quillmark::Daemon::Connections {
@@ -55,11 +56,18 @@ Platform::Task<Models::Message> NativeMessagingConnection::ReceiveMessageAsync(P
     if (length > MaxFrameLength)
         throw Platform::IoFailure("Incoming frame of " + std::to_string(length) + " bytes exceeds the limit of " +
                                   std::to_string(MaxFrameLength) + " bytes.");
-    std::string text(static_cast<std::size_t>(length), '\0');
-    co_await ReadExactlyAsync(*stdin_, Bytes(text), token);
-    // Malformed UTF-8 becomes U+FFFD rather than a failure.
-    const std::string decoded = Common::ToValidUtf8(text);
-    auto message = Config::AppJsonCtx::DecodeMessage(std::string_view(decoded));
+    // Every byte is read over, so the buffer needs no clearing first.
+    const auto size = static_cast<std::size_t>(length);
+    const auto payload = std::make_unique_for_overwrite<std::uint8_t[]>(size);
+    co_await ReadExactlyAsync(*stdin_, std::span<std::uint8_t>(payload.get(), size), token);
+    std::string_view text(reinterpret_cast<const char*>(payload.get()), size);
+    // Malformed UTF-8 becomes U+FFFD rather than a failure; well-formed text is read in place.
+    std::string repaired;
+    if (!Common::IsValidUtf8(text)) {
+        repaired = Common::ToValidUtf8(text);
+        text = repaired;
+    }
+    auto message = Config::AppJsonCtx::DecodeMessage(text);
     if (!message) throw Platform::InvalidOperationFailure("Failed to deserialize message.");
     co_return std::move(*message);
 }

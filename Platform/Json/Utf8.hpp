@@ -3,6 +3,12 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
+#include <string_view>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace Quillmark::Platform::Json::Utf8 {
 
@@ -46,6 +52,42 @@ inline std::uint32_t DecodeSequence(const unsigned char* p, std::size_t availabl
         code = (code << 6) | (p[k] & 0x3F);
     }
     return code;
+}
+
+// Offset of the first byte that does not begin a well-formed UTF-8 sequence, or the length.
+// ASCII runs are passed over a block at a time: large texts are mostly Base64.
+inline std::size_t FindInvalid(std::string_view text) noexcept {
+    const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+    const std::size_t n = text.size();
+    std::size_t i = 0;
+    while (i < n) {
+#if defined(__SSE2__)
+        if (i + 32 <= n) {
+            const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
+            const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i + 16));
+            if (_mm_movemask_epi8(_mm_or_si128(a, b)) == 0) {
+                i += 32;
+                continue;
+            }
+        }
+#endif
+        if (i + 8 <= n) {
+            std::uint64_t word;
+            std::memcpy(&word, p + i, 8);
+            if ((word & 0x8080808080808080ULL) == 0) {
+                i += 8;
+                continue;
+            }
+        }
+        if (p[i] < 0x80) {
+            ++i;
+            continue;
+        }
+        std::size_t length;
+        if (DecodeSequence(p + i, n - i, length) == Malformed) return i;
+        i += length;
+    }
+    return n;
 }
 
 }  // namespace Quillmark::Platform::Json::Utf8
