@@ -42,29 +42,31 @@ bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
     });
 }
 
-// The chunk record, read straight from the parsed object when its members are of the kinds the
-// contract reads, sparing a second pass over a large text; anything else goes through the
-// contract, which raises its exact failure.
-Models::FileChunk ReadChunk(const Platform::Json::JsonObject& object) {
+// A chunk's index and text (nullptr for a JSON null), read straight from the parsed object when
+// its members are of the kinds the contract reads, sparing copies of a large text; anything
+// else goes through the contract, which raises its exact failure, into `record`.
+struct ChunkText {
+    std::int64_t index = 0;
+    const std::string* data = nullptr;
+};
+
+ChunkText ReadChunk(const Platform::Json::JsonObject& object, Models::FileChunk& record) {
+    static const std::string empty;
     const auto* index = object.Find("chunkIndex");
     const auto* data = object.Find("chunkData");
     // Find answers nullptr for null too, and a null index is the contract's failure.
     const bool indexPlain = index == nullptr ? !object.Contains("chunkIndex")
                                              : index->Kind() == Platform::Json::JsonValueKind::Number;
     const bool plain = indexPlain && (data == nullptr || data->Kind() == Platform::Json::JsonValueKind::String);
-    if (!plain) return Config::AppJsonCtx::DecodeFileChunk(object);
-    Models::FileChunk chunk;
-    try {
-        if (index != nullptr) chunk.ChunkIndex = index->GetInt64();
-    } catch (const Platform::Failure&) {
-        return Config::AppJsonCtx::DecodeFileChunk(object);
+    if (plain) {
+        const auto value = index == nullptr ? std::optional<std::int64_t>(0) : JsonNode::IntegerOf(index->RawNumber());
+        if (value) {
+            if (data != nullptr) return {*value, &data->GetString()};
+            return {*value, object.Contains("chunkData") ? nullptr : &empty};
+        }
     }
-    if (data != nullptr) {
-        chunk.ChunkData = data->GetString();
-    } else if (object.Contains("chunkData")) {
-        chunk.ChunkData.reset();
-    }
-    return chunk;
+    record = Config::AppJsonCtx::DecodeFileChunk(object);
+    return {record.ChunkIndex, record.ChunkData ? &*record.ChunkData : nullptr};
 }
 
 }  // namespace
@@ -82,19 +84,19 @@ Platform::Task<Models::Message> ReceiveFileListener::ProcessAsync(Models::Messag
     }
 
     if (!metadata_) throw Platform::InvalidOperationFailure("Metadata must be received before chunks");
-    auto chunk = ReadChunk(object);
+    Models::FileChunk record;
+    const auto chunk = ReadChunk(object, record);
     StoredChunk stored;
-    stored.ChunkIndex = chunk.ChunkIndex;
-    if (!chunk.ChunkData) {
+    stored.ChunkIndex = chunk.index;
+    if (!chunk.data) {
         stored.Content = StoredChunk::State::NullData;
     } else {
         try {
-            stored.Bytes = Platform::Encoding::Base64::Decode(*chunk.ChunkData);
+            stored.Bytes = Platform::Encoding::Base64::Decode(*chunk.data);
         } catch (const Platform::FormatFailure&) {
             stored.Content = StoredChunk::State::BadBase64;
         }
     }
-    chunk.ChunkData.reset();
     const auto size = static_cast<std::int64_t>(stored.Bytes.size());
     if (size > maxUploadBytes_ - receivedBytes_) {
         throw Platform::InvalidOperationFailure("Upload exceeds " + std::to_string(maxUploadBytes_) + " bytes");

@@ -176,7 +176,7 @@ const std::vector<JsonNode>& JsonNode::AsArray() const {
     return *array_;
 }
 
-std::string JsonNode::GetString() const {
+const std::string& JsonNode::GetString() const {
     if (kind_ != JsonValueKind::String) ThrowUnconvertible(kind_, "System.String");
     return text_;
 }

@@ -56,7 +56,7 @@ public:
     // Conversions of a value node. An object or array fails with "NodeWrongType, JsonValue";
     // another kind with "NodeUnableToConvertElement, <Kind>, <type>" (e.g. "..., Number,
     // System.String"), as does a number that is not an integer in range.
-    std::string GetString() const;
+    const std::string& GetString() const;
     std::int32_t GetInt32() const;
     std::int64_t GetInt64() const;
     bool GetBoolean() const;

@@ -15,50 +15,15 @@
 #include <string>
 #include <vector>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 
 namespace Quillmark::Platform::Json {
 
 namespace {
 
-constexpr unsigned ParseFlags = rapidjson::kParseNumbersAsStringsFlag | rapidjson::kParseStopWhenDoneFlag;
-
-// Offset of the first byte that does not begin a well-formed UTF-8 sequence, or the length.
-std::size_t FindInvalidUtf8(std::string_view text) noexcept {
-    const auto* p = reinterpret_cast<const unsigned char*>(text.data());
-    const std::size_t n = text.size();
-    std::size_t i = 0;
-    while (i < n) {
-#if defined(__SSE2__)
-        if (i + 32 <= n) {
-            const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
-            const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i + 16));
-            if (_mm_movemask_epi8(_mm_or_si128(a, b)) == 0) {
-                i += 32;
-                continue;
-            }
-        }
-#endif
-        if (i + 8 <= n) {
-            std::uint64_t word;
-            std::memcpy(&word, p + i, 8);
-            if ((word & 0x8080808080808080ULL) == 0) {
-                i += 8;
-                continue;
-            }
-        }
-        if (p[i] < 0x80) {
-            ++i;
-            continue;
-        }
-        std::size_t length;
-        if (Utf8::DecodeSequence(p + i, n - i, length) == Utf8::Malformed) return i;
-        i += length;
-    }
-    return n;
-}
+// In place: a string without escapes is only scanned, not copied, and escapes are undone where
+// they stand. The scratch copy is ours to change.
+constexpr unsigned ParseFlags =
+    rapidjson::kParseInsituFlag | rapidjson::kParseNumbersAsStringsFlag | rapidjson::kParseStopWhenDoneFlag;
 
 [[noreturn]] void ThrowMalformed(std::string_view text, std::string_view key, std::size_t offset) {
     std::string message(key);
@@ -92,7 +57,7 @@ std::string_view ComplaintOf(rapidjson::ParseErrorCode code, bool atEnd) {
 // delivered RapidJSON reads from a copy of the stream, so ours still stands at the token's start.
 class Adapter final : public TokenEnd {
 public:
-    Adapter(std::string_view text, const rapidjson::StringStream& stream, JsonTokenHandler& handler)
+    Adapter(std::string_view text, rapidjson::InsituStringStream& stream, JsonTokenHandler& handler)
         : text_(text), stream_(stream), handler_(handler) {}
 
     std::size_t Offset() const override {
@@ -184,7 +149,7 @@ private:
     }
 
     std::string_view text_;
-    const rapidjson::StringStream& stream_;
+    rapidjson::InsituStringStream& stream_;
     JsonTokenHandler& handler_;
     Token token_ = Token::Other;
     // A number ends where RapidJSON's reading of it ended, even when more number-like
@@ -279,7 +244,7 @@ std::string JsonTokenizer::PositionText(std::string_view text, std::size_t offse
 void JsonTokenizer::Tokenize(std::string_view utf8, JsonTokenHandler& handler) {
     if (utf8.size() > std::numeric_limits<rapidjson::SizeType>::max() - Padding)
         ThrowMalformed(utf8, "JsonTextTooLarge", 0);
-    const std::size_t invalid = FindInvalidUtf8(utf8);
+    const std::size_t invalid = Utf8::FindInvalid(utf8);
     if (invalid != utf8.size()) ThrowMalformed(utf8, "InvalidUtf8", invalid);
 
     thread_local Scratch shared;
@@ -293,18 +258,23 @@ void JsonTokenizer::Tokenize(std::string_view utf8, JsonTokenHandler& handler) {
     } release{scratch};
     scratch.busy = true;
 
+    const auto copyText = [&] {
+        if (!utf8.empty()) std::memcpy(scratch.buffer.data(), utf8.data(), utf8.size());
+    };
     scratch.buffer.resize(utf8.size() + Padding);
-    if (!utf8.empty()) std::memcpy(scratch.buffer.data(), utf8.data(), utf8.size());
+    copyText();
     std::memset(scratch.buffer.data() + utf8.size(), 0, Padding);
 
-    rapidjson::StringStream stream(scratch.buffer.data());
+    rapidjson::InsituStringStream stream(scratch.buffer.data());
     Adapter adapter(utf8, stream, handler);
     rapidjson::ParseResult result = scratch.reader.Parse<ParseFlags>(stream, adapter);
     if (result.Code() == rapidjson::kParseErrorNumberTooBig) {
+        // The first reading has changed the copy in place.
+        copyText();
         StandInLargeNumbers(scratch.buffer.data(), utf8.size());
         handler.Restart();
         adapter.Restart();
-        stream = rapidjson::StringStream(scratch.buffer.data());
+        stream = rapidjson::InsituStringStream(scratch.buffer.data());
         result = scratch.reader.Parse<ParseFlags>(stream, adapter);
     }
     if (result.IsError()) {
