@@ -157,9 +157,17 @@ int OpenHandle(int fd, int nullMode) {
     return copy;
 }
 
+// A frame of a transfer is larger than a pipe's default 64 KiB: a bigger pipe moves it with
+// fewer turns between the two processes. Where the system refuses, the pipe stays as it is.
+void WidenPipe(int fd) {
+    struct stat info {};
+    if (::fstat(fd, &info) == 0 && S_ISFIFO(info.st_mode)) (void)::fcntl(fd, F_SETPIPE_SZ, 1 << 20);
+}
+
 template <class Stream, class Polled, class Blocking>
 std::unique_ptr<Stream> Open(asio::any_io_executor executor, int fd, int nullMode) {
     int handle = OpenHandle(fd, nullMode);
+    WidenPipe(handle);
     if (IsPollable(handle)) return std::make_unique<Polled>(std::move(executor), handle);
     return std::make_unique<Blocking>(handle);
 }
