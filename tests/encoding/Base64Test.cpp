@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <random>
 
 using Quillmark::Platform::Encoding::Base64;
@@ -64,5 +65,34 @@ TEST(Base64, RandomBytesSurviveEncodeAndDecode) {
         Base64::AppendDecoded(std::string_view(text).substr(7), decoded);
         decoded.erase(decoded.begin());
         EXPECT_EQ(decoded, bytes) << length;
+    }
+}
+
+TEST(Base64, LongTextsJudgeEverySymbolAsShortOnesDo) {
+    // Long texts are decoded in blocks; each quartet alone is too short for that, so decoding
+    // quartet by quartet is the reading the blocks must agree with, symbol value by value.
+    std::mt19937 random(11);
+    std::vector<std::uint8_t> bytes(600);
+    for (auto& b : bytes) b = static_cast<std::uint8_t>(random());
+    const std::string text = Base64::Encode(bytes);
+    for (int value = 0; value < 256; ++value) {
+        for (const std::size_t at : {0u, 5u, 31u, 32u, 63u, 100u, 413u, 700u}) {
+            std::string changed = text;
+            changed[at] = static_cast<char>(value);
+            std::optional<std::vector<std::uint8_t>> quartets(std::in_place);
+            try {
+                for (std::size_t i = 0; i < changed.size(); i += 4) Base64::AppendDecoded(changed.substr(i, 4), *quartets);
+            } catch (const Quillmark::Platform::FormatFailure&) {
+                quartets.reset();
+            }
+            // A blank in place of a symbol leaves a length that is no multiple of 4, and padding
+            // ends the text, which goes on here.
+            if (value == ' ' || value == '\t' || value == '\r' || value == '\n' || value == '=') quartets.reset();
+            try {
+                EXPECT_EQ(Base64::Decode(changed), quartets) << value << " at " << at;
+            } catch (const Quillmark::Platform::FormatFailure&) {
+                EXPECT_FALSE(quartets) << value << " at " << at;
+            }
+        }
     }
 }
