@@ -106,6 +106,10 @@ bool WsChannel::ConnectTcp(std::uint16_t port, std::chrono::milliseconds timeout
     // would make every request wait.
     beast::error_code ignored;
     state_->Socket().set_option(tcp::no_delay(true), ignored);
+    // Large messages go out in frames of 131,000 bytes, as Chromium sends them, not in the
+    // library's default of 4 KiB.
+    state_->ws.auto_fragment(true);
+    state_->ws.write_buffer_bytes(131000);
     return true;
 }
 
