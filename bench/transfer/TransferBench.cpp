@@ -159,12 +159,7 @@ std::span<const std::uint8_t> Bytes(const std::string& s) {
 
 // The message carrying a request object, escaped as a browser's JSON.stringify does.
 std::string Request(int action, std::string_view object) {
-    std::string message = R"({"action":)" + std::to_string(action) + R"(,"data":")";
-    for (char c : object) {
-        if (c == '"' || c == '\\') message += '\\';
-        message += c;
-    }
-    return message + "\"}";
+    return R"({"action":)" + std::to_string(action) + R"(,"data":)" + TestSupport::JsonQuote(object) + "}";
 }
 
 std::string DataOf(const std::string& reply) {
