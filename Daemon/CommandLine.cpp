@@ -1,28 +1,21 @@
 #include "Daemon/CommandLine.hpp"
 
 #include "Platform/Failure.hpp"
+#include "Platform/Text/Ascii.hpp"
+#include "Platform/Text/Integer.hpp"
 
 #include <boost/url/parse.hpp>
 
-#include <algorithm>
-
 namespace Quillmark::Daemon {
+
+using Platform::Text::EqualsIgnoreCase;
+using Platform::Text::StartsWithIgnoreCase;
 
 namespace {
 
-char Lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
-
-bool EqualsIgnoreCase(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) { return Lower(x) == Lower(y); });
-}
-
-bool StartsWithIgnoreCase(std::string_view text, std::string_view prefix) {
-    return text.size() >= prefix.size() && EqualsIgnoreCase(text.substr(0, prefix.size()), prefix);
-}
-
 int HexValue(char c) {
     if (c >= '0' && c <= '9') return c - '0';
-    c = Lower(c);
+    c = Platform::Text::ToLowerAscii(c);
     if (c >= 'a' && c <= 'f') return c - 'a' + 10;
     return -1;
 }
@@ -45,8 +38,6 @@ std::string DecodeQueryComponent(std::string_view text) {
     return out;
 }
 
-bool IsWhite(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
-
 }  // namespace
 
 std::optional<std::string> CommandLine::QueryParameter(std::string_view query, std::string_view name) {
@@ -67,26 +58,6 @@ std::optional<std::string> CommandLine::QueryParameter(std::string_view query, s
     return joined;
 }
 
-std::optional<std::uint16_t> CommandLine::ParsePort(std::string_view text) {
-    while (!text.empty() && IsWhite(text.front())) text.remove_prefix(1);
-    while (!text.empty() && IsWhite(text.back())) text.remove_suffix(1);
-    bool negative = false;
-    if (!text.empty() && (text.front() == '+' || text.front() == '-')) {
-        negative = text.front() == '-';
-        text.remove_prefix(1);
-    }
-    if (text.empty()) return std::nullopt;
-    std::uint32_t value = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9') return std::nullopt;
-        value = value * 10 + static_cast<std::uint32_t>(c - '0');
-        if (value > 65535) return std::nullopt;
-    }
-    // "-0" is zero; any other negative value is out of range.
-    if (negative && value != 0) return std::nullopt;
-    return static_cast<std::uint16_t>(value);
-}
-
 CommandLine CommandLine::Read(const std::vector<std::string>& args) {
     CommandLine result;
     for (const auto& arg : args) {
@@ -100,7 +71,7 @@ CommandLine CommandLine::Read(const std::vector<std::string>& args) {
                 // in "??port=1" the name is "?port".
                 const std::string query = url->has_query() ? "?" + std::string(url->encoded_query()) : "";
                 if (auto text = QueryParameter(query, "port"))
-                    if (auto port = ParsePort(*text)) result.Port = *port;
+                    if (auto port = Platform::Text::ParseInteger<std::uint16_t>(*text)) result.Port = *port;
             } else if (EqualsIgnoreCase(host, "start")) {
                 result.CustomUrlProtocol = true;
             }

@@ -26,8 +26,6 @@ struct CommandLine {
     // matched with letter case ignored and the values of a repeated name joined by ",";
     // nothing when the name does not occur.
     static std::optional<std::string> QueryParameter(std::string_view encodedQuery, std::string_view name);
-    // An unsigned 16-bit integer with optional white space around it and an optional sign.
-    static std::optional<std::uint16_t> ParsePort(std::string_view text);
 
     bool operator==(const CommandLine&) const = default;
 };

@@ -5,13 +5,14 @@
 #include "Platform/Clock.hpp"
 #include "Platform/Failure.hpp"
 #include "Platform/Path.hpp"
+#include "Platform/Text/Ascii.hpp"
+#include "Platform/Text/Integer.hpp"
 
 #include <chrono>
 #include <cstdio>
 #include <deque>
 #include <filesystem>
 #include <fstream>
-#include <limits>
 #include <mutex>
 #include <optional>
 #include <system_error>
@@ -22,6 +23,7 @@ namespace Quillmark::Daemon::Infrastructure {
 namespace fs = std::filesystem;
 using Common::Utils;
 namespace Path = Platform::Path;
+namespace Text = Platform::Text;
 
 namespace {
 constexpr std::uintmax_t FullFileSize = 1'048'576;
@@ -92,44 +94,9 @@ void DrainQueue(State& state) {
     }
 }
 
-bool IsBlank(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
-
-// A signed 32-bit decimal integer: blanks around it, one sign, leading zeros allowed.
-std::optional<std::int32_t> ParseInt32(std::string_view text) {
-    while (!text.empty() && IsBlank(text.front())) text.remove_prefix(1);
-    while (!text.empty() && IsBlank(text.back())) text.remove_suffix(1);
-    bool negative = false;
-    if (!text.empty() && (text.front() == '+' || text.front() == '-')) {
-        negative = text.front() == '-';
-        text.remove_prefix(1);
-    }
-    if (text.empty()) return std::nullopt;
-    std::int64_t value = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9') return std::nullopt;
-        value = value * 10 + (c - '0');
-        if (value > std::int64_t{std::numeric_limits<std::int32_t>::max()} + 1) return std::nullopt;
-    }
-    if (negative) value = -value;
-    if (value > std::numeric_limits<std::int32_t>::max()) return std::nullopt;
-    return static_cast<std::int32_t>(value);
-}
-
 std::string_view WithoutExtension(std::string_view name) {
     auto dot = name.rfind('.');
     return dot == std::string_view::npos ? name : name.substr(0, dot);
-}
-
-bool HasLogExtension(std::string_view name) {
-    constexpr std::string_view extension = ".log";
-    if (name.size() < extension.size()) return false;
-    auto tail = name.substr(name.size() - extension.size());
-    for (std::size_t i = 0; i < extension.size(); ++i) {
-        char c = tail[i];
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-        if (c != extension[i]) return false;
-    }
-    return true;
 }
 
 std::string FormatLocalTime(const Platform::LocalTimeParts& t) {
@@ -213,7 +180,7 @@ void FileLogger::RotateLogFileIfNeeded() {
     if (error) throw Platform::IoFailure(error.message());
     if (size < FullFileSize) return;
 
-    auto number = ParseInt32(WithoutExtension(state.currentLogFile)).value_or(0);
+    auto number = Text::ParseInteger<std::int32_t>(WithoutExtension(state.currentLogFile)).value_or(0);
     state.currentLogFile = std::to_string(number % RingSize + 1) + ".log";
     const auto next = Path::ToFsPath(Path::Join(state.logDirectory, state.currentLogFile));
     std::ofstream emptied(next, std::ios::binary | std::ios::trunc);
@@ -236,7 +203,7 @@ void FileLogger::LoadCurrentLogFile() {
         std::error_code entryError;
         if (entry.is_directory(entryError)) continue;
         auto name = Path::FromFsPath(entry.path().filename());
-        if (!HasLogExtension(name) || !ParseInt32(WithoutExtension(name))) continue;
+        if (!Text::EndsWithIgnoreCase(name, ".log") || !Text::ParseInteger<std::int32_t>(WithoutExtension(name))) continue;
         auto written = entry.last_write_time(entryError);
         if (entryError) continue;
         // Strictly later only: among equal times the first listed wins.

@@ -12,6 +12,7 @@
 #include "Platform/Failure.hpp"
 #include "Platform/Json/JsonObject.hpp"
 #include "Platform/Path.hpp"
+#include "Platform/Text/Ascii.hpp"
 
 #include <algorithm>
 #include <atomic>
@@ -33,13 +34,6 @@ std::string Extension(const std::optional<std::string>& originalFileName) {
     if (dot == std::string::npos || dot + 1 == name.size()) return {};
     if (name.find_first_of("/\\", dot) != std::string::npos) return {};
     return name.substr(dot);
-}
-
-bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
-    return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
-        auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
-        return lower(x) == lower(y);
-    });
 }
 
 // A chunk's index and text (nullptr for a JSON null), read straight from the parsed object when
@@ -163,7 +157,7 @@ Platform::Task<Models::Message> ReceiveFileListener::MakeFileAsync() {
         }
         digest = Platform::Encoding::Hex::ToUpper(hashing.get());
         const auto& expected = metadata.FileHash;
-        if (!expected || expected->empty() || !EqualsIgnoringCase(*expected, digest)) {
+        if (!expected || expected->empty() || !Platform::Text::EqualsIgnoreCase(*expected, digest)) {
             throw Platform::InvalidOperationFailure("File hash mismatch: expected " + expected.value_or("") +
                                                     ", got " + digest);
         }

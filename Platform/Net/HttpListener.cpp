@@ -3,6 +3,7 @@
 #include "Platform/Failure.hpp"
 #include "Platform/Net/NetDetail.hpp"
 #include "Platform/Net/WebSocketProtocol.hpp"
+#include "Platform/Text/Ascii.hpp"
 
 #include <boost/asio/as_tuple.hpp>
 #include <boost/asio/co_spawn.hpp>
@@ -35,17 +36,11 @@ std::string_view Trim(std::string_view text) {
     return text;
 }
 
-bool EqualsIgnoreCase(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
-           });
-}
-
 // True when a comma-separated header value lists the token, letter case ignored.
 bool ListsToken(std::string_view value, std::string_view token) {
     while (!value.empty()) {
         const auto comma = value.find(',');
-        if (EqualsIgnoreCase(Trim(value.substr(0, comma)), token)) return true;
+        if (Text::EqualsIgnoreCase(Trim(value.substr(0, comma)), token)) return true;
         if (comma == std::string_view::npos) break;
         value.remove_prefix(comma + 1);
     }
