@@ -38,6 +38,21 @@ std::string DecodeQueryComponent(std::string_view text) {
     return out;
 }
 
+// An absolute URL as RFC 3986 reads it. The URL library lets an authority run on into a path
+// that does not begin with "/" ("start-ws:abc/" as an empty port and the path "abc/"), and
+// takes a port of any size; both are a bad port.
+boost::urls::url_view ParseAbsoluteUrl(std::string_view text) {
+    auto url = boost::urls::parse_uri(text);
+    if (!url) throw Platform::FormatFailure("net_uri_BadFormat");
+    if (url->has_authority()) {
+        const auto path = url->encoded_path();
+        const bool pathFollowsAuthority = path.empty() || path.front() == '/';
+        const bool portFits = url->port().empty() || Platform::Text::ParseInteger<std::uint16_t>(url->port());
+        if (!pathFollowsAuthority || !portFits) throw Platform::FormatFailure("net_uri_BadPort");
+    }
+    return *url;
+}
+
 }  // namespace
 
 std::optional<std::string> CommandLine::QueryParameter(std::string_view query, std::string_view name) {
@@ -62,14 +77,13 @@ CommandLine CommandLine::Read(const std::vector<std::string>& args) {
     CommandLine result;
     for (const auto& arg : args) {
         if (StartsWithIgnoreCase(arg, "quillmark://")) {
-            auto url = boost::urls::parse_uri(arg);
-            if (!url) throw Platform::FormatFailure("net_uri_BadFormat");
-            const std::string host = url->host();
+            const auto url = ParseAbsoluteUrl(arg);
+            const std::string host = url.host();
             if (EqualsIgnoreCase(host, "start-ws")) {
                 result.WebSocket = true;
                 // The query as the parser expects it, with its "?": only that one "?" is skipped, so
                 // in "??port=1" the name is "?port".
-                const std::string query = url->has_query() ? "?" + std::string(url->encoded_query()) : "";
+                const std::string query = url.has_query() ? "?" + std::string(url.encoded_query()) : "";
                 if (auto text = QueryParameter(query, "port"))
                     if (auto port = Platform::Text::ParseInteger<std::uint16_t>(*text)) result.Port = *port;
             } else if (EqualsIgnoreCase(host, "start")) {

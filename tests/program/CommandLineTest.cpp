@@ -31,6 +31,12 @@ TEST(CommandLine, ChoosesFlagsAndPort) {
         // The authority's port is not the WebSocket port.
         {{"quillmark://start-ws:8080"}, {.webSocket = true}},
         {{"quillmark://user@start-ws:9/x?port=1234"}, {.webSocket = true, .port = 1234}},
+        {{"quillmark://start-ws:65535?port=1234"}, {.webSocket = true, .port = 1234}},
+        {{"quillmark://start-ws:0000000000000080"}, {.webSocket = true}},
+        {{"quillmark://start-ws:"}, {.webSocket = true}},
+        {{"quillmark://start-ws:/?port=5"}, {.webSocket = true, .port = 5}},
+        {{"quillmark://start-ws/a:b?port=5"}, {.webSocket = true, .port = 5}},
+        {{"quillmark://[::1]:80/?port=5"}, {}},
         {{"quillmark://start-ws?port="}, {.webSocket = true}},
         {{"quillmark://start-ws?port=abc"}, {.webSocket = true}},
         {{"quillmark://start-ws?port=65536"}, {.webSocket = true}},
@@ -88,13 +94,30 @@ TEST(CommandLine, InvalidLaunchUrlIsAFormatFailure) {
         {"quillmark://start-ws#a#b"},
         {"chrome-extension://x", "quillmark://%zz"},
         {"quillmark://%zz", "chrome-extension://x"},
+        // A port in the authority is digits only, from 0 to 65535.
+        {"quillmark://start-ws:abc/?port=8080"},
+        {"quillmark://start-ws:abc"},
+        {"quillmark://start-ws:abc?port=8080"},
+        {"quillmark://start-ws:8080abc?port=8080"},
+        {"quillmark://start-ws:-1"},
+        {"quillmark://start-ws:+80"},
+        {"quillmark://start-ws:%38%30"},
+        {"quillmark://start-ws:65536"},
+        {"quillmark://start-ws:99999999999999999999999/?port=8080"},
+        {"quillmark://user@start-ws:x/"},
+        {"quillmark://start-ws:80:80/"},
+        {"quillmark://[::1]:abc"},
+        {"chrome-extension://x", "quillmark://start-ws:abc/?port=8080"},
+        {"quillmark://start-ws:70000/", "chrome-extension://x"},
     };
     for (const auto& args : cases) {
+        std::string label;
+        for (const auto& a : args) label += a + " ";
         try {
             CommandLine::Read(args);
-            ADD_FAILURE() << args.front() << " was accepted";
+            ADD_FAILURE() << label << "was accepted";
         } catch (const Quillmark::Platform::Failure& f) {
-            EXPECT_EQ(f.Kind(), Quillmark::Platform::FailureKind::Format) << args.front();
+            EXPECT_EQ(f.Kind(), Quillmark::Platform::FailureKind::Format) << label;
         }
     }
 }

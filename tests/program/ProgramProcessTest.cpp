@@ -49,6 +49,9 @@ TEST(Program, StartUpsThatEndWithExitCode1) {
         bool updaterCheck;
     };
     const std::string badUrl = "[Exception] FormatFailure: net_uri_BadFormat";
+    const std::string badPort = "[Exception] FormatFailure: net_uri_BadPort";
+    // Where a bad authority were read as a good URL, the server would take this port.
+    const std::string queryPort = "?port=" + std::to_string(FreeTcpPort());
     const Case cases[] = {
         {"no argument", {}, "No valid connection method specified.", false},
         {"nothing selected", {"quillmark://other?port=1", "--flag", "chrome-extension:/x"},
@@ -58,6 +61,11 @@ TEST(Program, StartUpsThatEndWithExitCode1) {
         {"invalid launch URL", {"quillmark://start ws"}, badUrl, false},
         {"invalid launch URL after native messaging", {"chrome-extension://x/", "quillmark://%zz"}, badUrl, false},
         {"invalid launch URL before native messaging", {"quillmark://%zz", "chrome-extension://x/"}, badUrl, false},
+        {"letters as the authority's port", {"quillmark://start-ws:abc/" + queryPort}, badPort, false},
+        {"letters as the authority's port before native messaging",
+         {"quillmark://start-ws:abc" + queryPort, "chrome-extension://x/"}, badPort, false},
+        {"authority port past 65535 after native messaging",
+         {"chrome-extension://x/", "quillmark://start-ws:65536/" + queryPort}, badPort, false},
     };
     for (const auto& c : cases) {
         AppSandbox box({"Quillmark.Updater.exe"});
