@@ -132,19 +132,39 @@ TEST_F(LoggerTest, RotatesOnceAFileHoldsAFullMegabyte) {
 
 TEST_F(LoggerTest, RingRunsOneToFiveAndEmptiesTheFileItTakes) {
     auto& logger = MyLogger::Instance();
-    const std::string big(Full, 'z');
     for (int i = 1; i <= 5; ++i) WriteAll(logs / (std::to_string(i) + ".log"), "stale\r\n");
-    // Each big line fills its file, so every next line goes to the next file of the ring.
-    std::vector<std::string> order;
-    for (int i = 0; i < 6; ++i) logger.Log(LogLevel::Info, big + std::to_string(i), "F", "f.cpp", 1);
-    logger.Log(LogLevel::Info, "last", "F", "f.cpp", 1);
-    for (int i = 1; i <= 5; ++i) {
-        auto text = Log(std::to_string(i) + ".log");
-        EXPECT_EQ(text.find("stale"), std::string::npos) << i;
+    // Each line lands in a file just filled up, so every next line goes to the next file of the ring.
+    for (int i = 0; i < 6; ++i) {
+        const auto current = logs / (std::to_string(i % 5 + 1) + ".log");
+        std::ofstream(current, std::ios::binary | std::ios::app) << std::string(Full, 'z');
+        logger.Log(LogLevel::Info, "line " + std::to_string(i), "F", "f.cpp", 1);
+        FileLogger::Flush();
     }
-    EXPECT_NE(Log("1.log").find(big + "5\r\n"), std::string::npos);
-    EXPECT_NE(Log("2.log").find("last"), std::string::npos);
+    logger.Log(LogLevel::Info, "last", "F", "f.cpp", 1);
+    for (int i = 2; i <= 5; ++i) {
+        EXPECT_EQ(Log(std::to_string(i) + ".log").find("stale"), std::string::npos) << i;
+    }
+    // The first file was taken again after the fifth, and emptied then.
+    EXPECT_EQ(Log("1.log"), std::string(Full, 'z') + Prefix() + "[f.cpp:1 | F] [Info] line 5\r\n");
+    EXPECT_EQ(Log("2.log"), Prefix() + "[f.cpp:1 | F] [Info] last\r\n");
     EXPECT_FALSE(fs::exists(logs / "6.log"));
+}
+
+TEST_F(LoggerTest, HugeMessagesMakeBoundedLines) {
+    auto& logger = MyLogger::Instance();
+    // Eight download requests naming a 50 MB file.
+    const std::string huge(50 << 20, 'f');
+    for (int i = 0; i < 8; ++i) logger.Log(LogLevel::Error, huge, "F", "f.cpp", 1);
+    logger.Log(LogLevel::Info, "short", "F", "f.cpp", 1);
+    const std::string cut = Prefix() + "[f.cpp:1 | F] [Error] " + std::string(LogMessage::MaxTextBytes, 'f') +
+                            "... [truncated: 52428800 bytes in all]\r\n";
+    std::string expected;
+    for (int i = 0; i < 8; ++i) expected += cut;
+    expected += Prefix() + "[f.cpp:1 | F] [Info] short\r\n";
+    const auto text = Log("1.log");
+    EXPECT_EQ(text.size(), expected.size());
+    EXPECT_TRUE(text == expected);
+    EXPECT_FALSE(fs::exists(logs / "2.log"));
 }
 
 TEST_F(LoggerTest, FailedAppendLosesOnlyThatLine) {
@@ -360,8 +380,9 @@ void LogTheFailure(const void*, const Quillmark::Platform::Runtime::UnhandledFai
 
 TEST_F(LoggerTest, LinesStillQueuedAreWrittenBeforeTheProcessEnds) {
     namespace Runtime = Quillmark::Platform::Runtime;
-    // Larger than a pipe holds, so its pass waits in write() until this process reads.
-    const std::string big(Full, 'A');
+    // Larger than the pipe is made to hold below, so its pass waits in write() until this
+    // process reads.
+    const std::string big(LogMessage::MaxTextBytes, 'A');
     const std::string queued = Prefix() + "[f.cpp:1 | F] [Info] " + big + "\r\n" + Prefix() +
                                "[f.cpp:1 | F] [Info] B\r\n" + Prefix() + "[f.cpp:1 | F] [Info] C\r\n";
     struct Case { const char* title; bool unhandled; int exitCode; };
@@ -373,6 +394,7 @@ TEST_F(LoggerTest, LinesStillQueuedAreWrittenBeforeTheProcessEnds) {
         // A reader is always there, so every append opens at once.
         const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
         ASSERT_GE(reader, 0);
+        ASSERT_EQ(::fcntl(reader, F_SETPIPE_SZ, 4096), 4096);
         int ready[2];
         ASSERT_EQ(::pipe(ready), 0);
         const pid_t child = ::fork();
@@ -429,7 +451,7 @@ TEST_F(LoggerTest, LinesStillQueuedAreWrittenBeforeTheProcessEnds) {
         fs::remove(fifo);
         EXPECT_TRUE(ended);
         EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == c.exitCode) << status;
-        // Compared in parts: a megabyte of text would drown the failure message.
+        // Compared in parts: pages of text would drown the failure message.
         ASSERT_GE(text.size(), queued.size());
         EXPECT_TRUE(text.compare(0, queued.size(), queued) == 0);
         const auto rest = text.substr(queued.size());
