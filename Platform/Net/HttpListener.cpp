@@ -286,8 +286,8 @@ Task<std::unique_ptr<WebSocket>> Upgrade(const HttpListenerContext& context, std
     response.set(http::field::upgrade, "websocket");
     response.set(http::field::connection, "Upgrade");
     response.set(http::field::sec_websocket_accept, WebSocketProtocol::ComputeAcceptKey(Trim(key)));
-    // Offers are answered with an empty choice: no sub-protocol is agreed.
-    if (context.Header("Sec-WebSocket-Protocol")) response.set(http::field::sec_websocket_protocol, "");
+    // No sub-protocol is agreed, so the answer names none, offered or not (RFC 6455 section
+    // 4.2.2): an empty name is no valid answer.
     auto [ec, n] = co_await http::async_write(connection->socket, response, Awaitable);
     if (ec) {
         connection->Close();

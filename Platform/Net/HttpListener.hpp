@@ -49,9 +49,8 @@ public:
     // Answers with the status and an empty body, then closes the connection. A client that
     // is gone is not a failure.
     Task<void> RespondAsync(unsigned status);
-    // The opening handshake with no sub-protocol (an empty "Sec-WebSocket-Protocol" when some
-    // were offered). A request the handshake refuses is answered 400 and fails with a
-    // WebSocketFailure.
+    // The opening handshake with no sub-protocol: the answer names none, whatever was offered.
+    // A request the handshake refuses is answered 400 and fails with a WebSocketFailure.
     Task<std::unique_ptr<WebSocket>> AcceptWebSocketAsync(WebSocketOptions options);
 
 private:

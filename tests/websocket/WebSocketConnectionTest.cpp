@@ -78,32 +78,23 @@ TEST_F(WebSocketConnectionTest, RequestsThatAreNotUpgradesGetAnEmpty400) {
 
 TEST_F(WebSocketConnectionTest, HandshakeAcceptsAnyPathAndOriginAndAgreesNoSubProtocol) {
     TransportHarness server;
-    struct Case {
-        std::string request;
-        bool protocolHeader;
-    };
-    const std::vector<Case> cases{
-        {RawClient::UpgradeRequest("/some/path?q=1"), false},
-        {RawClient::UpgradeRequest("/", "Origin: https://evil.example\r\n"), false},
-        {RawClient::UpgradeRequest("/chat", "Sec-WebSocket-Protocol: chat, superchat\r\n"), true},
+    const std::vector<std::string> requests{
+        RawClient::UpgradeRequest("/some/path?q=1"),
+        RawClient::UpgradeRequest("/", "Origin: https://evil.example\r\n"),
+        // Offers get no answer at all: an empty choice is one no browser accepts.
+        RawClient::UpgradeRequest("/chat", "Sec-WebSocket-Protocol: chat, superchat\r\n"),
         // Letter case is ignored, and a header repeated on two lines is one list.
-        {"GET / HTTP/1.1\r\nHost: x\r\nConnection: keep-alive\r\nconnection: UPGRADE\r\nUpgrade: WebSocket\r\n"
-         "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n", false},
+        "GET / HTTP/1.1\r\nHost: x\r\nConnection: keep-alive\r\nconnection: UPGRADE\r\nUpgrade: WebSocket\r\n"
+        "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n",
     };
-    for (const auto& c : cases) {
+    for (const auto& request : requests) {
         RawClient client(server.Port());
-        ASSERT_TRUE(client.Send(c.request));
+        ASSERT_TRUE(client.Send(request));
         const auto head = client.ReadHead();
         ASSERT_TRUE(head);
         EXPECT_EQ(head->rfind("HTTP/1.1 101 Switching Protocols\r\n", 0), 0u) << *head;
         EXPECT_NE(head->find("Sec-WebSocket-Accept: s3pPLMBiTxaQ9kYGzzhZRbK+xOo=\r\n"), std::string::npos) << *head;
-        const auto protocol = head->find("Sec-WebSocket-Protocol:");
-        if (c.protocolHeader) {
-            ASSERT_NE(protocol, std::string::npos) << *head;
-            EXPECT_EQ(head->substr(protocol, 26), "Sec-WebSocket-Protocol: \r\n");
-        } else {
-            EXPECT_EQ(protocol, std::string::npos) << *head;
-        }
+        EXPECT_EQ(head->find("Sec-WebSocket-Protocol"), std::string::npos) << *head;
         EXPECT_EQ(client.Request("{}"), R"({"action":0,"errorCode":0})");
         ASSERT_TRUE(client.Send(ClientFrame(8, ClosePayload(1000))));
         const auto close = client.ReadFrame();
@@ -114,7 +105,7 @@ TEST_F(WebSocketConnectionTest, HandshakeAcceptsAnyPathAndOriginAndAgreesNoSubPr
         EXPECT_TRUE(client.WaitClosed());
     }
     EXPECT_TRUE(log.WaitFor("[Info] Client gửi tín hiệu đóng. Đang ngắt kết nối."));
-    EXPECT_EQ(log.Count(Connected), cases.size());
+    EXPECT_EQ(log.Count(Connected), requests.size());
 }
 
 TEST_F(WebSocketConnectionTest, FramesSentWithTheUpgradeRequestAreKept) {
