@@ -17,7 +17,6 @@
 #include <algorithm>
 #include <cctype>
 #include <deque>
-#include <unordered_set>
 
 namespace Quillmark::Platform::Net {
 
@@ -78,7 +77,7 @@ struct HttpListener::Impl : std::enable_shared_from_this<HttpListener::Impl> {
     tcp::acceptor acceptor;
     HttpListenerLimits limits;
     std::size_t pending = 0;
-    std::unordered_set<std::shared_ptr<PendingConnection>> reading;
+    std::deque<std::shared_ptr<PendingConnection>> reading;  // oldest first
     std::deque<std::shared_ptr<PendingConnection>> ready;
     asio::steady_timer readyWait;  // never expires; cancelled when a request is ready
     bool stopped = false;
@@ -96,16 +95,25 @@ struct HttpListener::Impl : std::enable_shared_from_this<HttpListener::Impl> {
                 continue;
             }
             if (pending >= limits.MaxPendingConnections) {
-                boost::system::error_code ignored;
-                socket.close(ignored);
-                continue;
+                // Connections that never finish their head must not shut real clients out:
+                // the oldest of them gives way. Requests waiting to be taken keep their place.
+                if (reading.empty()) {
+                    boost::system::error_code ignored;
+                    socket.close(ignored);
+                    continue;
+                }
+                auto oldest = std::move(reading.front());
+                reading.pop_front();
+                --pending;
+                oldest->headTimer.cancel();
+                oldest->Close();
             }
             ++pending;
             // Replies are whole messages written at once; waiting to coalesce them only adds latency.
             boost::system::error_code ignored;
             socket.set_option(tcp::no_delay(true), ignored);
             auto connection = std::make_shared<PendingConnection>(std::move(socket), limits.MaxHeadBytes);
-            reading.insert(connection);
+            reading.push_back(connection);
             asio::co_spawn(strand, ReadHead(connection), [](std::exception_ptr failure) {
                 if (failure) std::rethrow_exception(failure);
             });
@@ -123,7 +131,10 @@ struct HttpListener::Impl : std::enable_shared_from_this<HttpListener::Impl> {
         parser.header_limit(static_cast<std::uint32_t>(limits.MaxHeadBytes));
         auto [ec, n] = co_await http::async_read_header(connection->socket, connection->buffer, parser, Awaitable);
         connection->headTimer.cancel();
-        reading.erase(connection);
+        const auto found = std::find(reading.begin(), reading.end(), connection);
+        // Not found: it gave way to a newer connection, which has its slot already.
+        if (found == reading.end()) co_return;
+        reading.erase(found);
         if (ec || stopped) {
             connection->Close();
             --pending;

@@ -21,7 +21,8 @@
 namespace Quillmark::Platform::Net {
 
 struct HttpListenerLimits {
-    // Connections accepted but not yet taken; more are closed as soon as they arrive.
+    // Connections accepted but not yet taken. A newcomer beyond them takes the place of the oldest
+    // one still sending its head; it is closed at once when every one has sent its head.
     std::size_t MaxPendingConnections = 64;
     // The time a connection has to send a complete request head.
     std::chrono::milliseconds HeadTimeout{std::chrono::seconds(30)};

@@ -372,21 +372,26 @@ TEST_F(WebSocketConnectionTest, AClientThatStopsReadingItsRepliesIsDropped) {
     EXPECT_EQ(failures[1], "InvalidOperationFailure: WebSocket is not connected or already closed.");
 }
 
-TEST_F(WebSocketConnectionTest, PendingConnectionsAreBoundedAt64) {
+TEST_F(WebSocketConnectionTest, SilentConnectionsGiveWayToARealClient) {
     TransportHarness server;
-    std::vector<std::unique_ptr<RawClient>> idle;
-    for (int i = 0; i < 64; ++i) idle.push_back(std::make_unique<RawClient>(server.Port()));
-    RawClient extra(server.Port());
-    EXPECT_TRUE(extra.WaitClosed());
-    // The held ones are still served, and a departed one frees its place.
-    ASSERT_TRUE(idle.front()->Upgrade());
-    EXPECT_EQ(idle.front()->Request("{}"), R"({"action":0,"errorCode":0})");
-    idle.front()->Send(ClientFrame(8, ClosePayload(1000)));
-    EXPECT_TRUE(idle.front()->WaitClosed());
-    idle.erase(idle.begin(), idle.begin() + 2);
-    RawClient later(server.Port());
-    ASSERT_TRUE(later.Upgrade());
-    EXPECT_EQ(later.Request("{}"), R"({"action":0,"errorCode":0})");
+    // Every pending slot taken by a connection that never sends a request head.
+    std::vector<std::unique_ptr<RawClient>> silent;
+    for (int i = 0; i < 64; ++i) silent.push_back(std::make_unique<RawClient>(server.Port()));
+    for (int round = 0; round < 2; ++round) {
+        // The served client freed its slot: fill it again.
+        if (round > 0) silent.push_back(std::make_unique<RawClient>(server.Port()));
+        RawClient real(server.Port());
+        const auto head = real.Upgrade();
+        ASSERT_TRUE(head) << round;
+        EXPECT_EQ(head->rfind("HTTP/1.1 101", 0), 0u) << *head;
+        EXPECT_EQ(real.Request("{}"), R"({"action":0,"errorCode":0})");
+        ASSERT_TRUE(real.Send(ClientFrame(8, ClosePayload(1000))));
+        EXPECT_TRUE(real.WaitClosed());
+        // The oldest silent one gave way each time, and only it.
+        EXPECT_TRUE(silent[round]->WaitClosed()) << round;
+        EXPECT_TRUE(silent[round + 1]->StaysSilent(100ms)) << round;
+    }
+    EXPECT_TRUE(silent.back()->StaysSilent(100ms));
 }
 
 TEST_F(WebSocketConnectionTest, SendWithoutAClientAndReceiveAfterCancellation) {
