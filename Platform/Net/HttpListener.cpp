@@ -3,6 +3,7 @@
 #include "Platform/Failure.hpp"
 #include "Platform/Net/NetDetail.hpp"
 #include "Platform/Net/WebSocketProtocol.hpp"
+#include "Platform/Runtime/Cancellation.hpp"
 
 #include <boost/asio/as_tuple.hpp>
 #include <boost/asio/co_spawn.hpp>
@@ -147,11 +148,9 @@ struct HttpListener::Impl : std::enable_shared_from_this<HttpListener::Impl> {
 
     Task<std::unique_ptr<HttpListenerContext>> Get(CancellationToken token) {
         auto self = shared_from_this();
-        Detail::CancelGuard guard(token, strand, [weak = std::weak_ptr<Impl>(self)] {
-            if (auto impl = weak.lock()) impl->readyWait.cancel();
-        });
+        Runtime::Cancellation cancellation(strand, std::move(token));
         for (;;) {
-            if (token.stop_requested()) throw CancellationFailure();
+            cancellation.ThrowIfStopRequested();
             if (stopped) throw InvalidOperationFailure("The HTTP listener is stopped.");
             if (!ready.empty()) {
                 auto connection = std::move(ready.front());
@@ -159,7 +158,7 @@ struct HttpListener::Impl : std::enable_shared_from_this<HttpListener::Impl> {
                 --pending;
                 co_return std::make_unique<HttpListenerContext>(std::move(connection));
             }
-            co_await readyWait.async_wait(Awaitable);
+            co_await readyWait.async_wait(cancellation.Bind(Awaitable));
         }
     }
 

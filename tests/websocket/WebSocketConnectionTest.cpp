@@ -151,9 +151,10 @@ TEST_F(WebSocketConnectionTest, FragmentedMessageWithPingsInBetweenIsOneMessage)
     TransportHarness server;
     RawClient client(server.Port());
     ASSERT_TRUE(client.Upgrade());
+    // The euro sign is split between two frames, an escaped e-acute is not.
     ASSERT_TRUE(client.Send(ClientFrame(1, R"({"action":0,)", false) + ClientFrame(9, "are you there") +
-                            ClientFrame(0, R"("data":"a\u00E9)", false) + ClientFrame(10, "unsolicited") +
-                            ClientFrame(0, R"(b"})", true)));
+                            ClientFrame(0, "\"data\":\"a\\u00E9\xE2\x82", false) + ClientFrame(10, "unsolicited") +
+                            ClientFrame(0, "\xAC" R"(b"})", true)));
     const auto pong = client.ReadFrame();
     ASSERT_TRUE(pong);
     EXPECT_EQ(pong->Opcode, 10);
@@ -162,13 +163,10 @@ TEST_F(WebSocketConnectionTest, FragmentedMessageWithPingsInBetweenIsOneMessage)
     ASSERT_TRUE(reply);
     EXPECT_EQ(reply->Opcode, 1);
     EXPECT_TRUE(reply->Fin);
-    EXPECT_EQ(reply->Payload, R"({"data":"a\u00E9b","action":0,"errorCode":0})");
+    EXPECT_EQ(reply->Payload, R"({"data":"a\u00E9\u20ACb","action":0,"errorCode":0})");
     const auto message = server.NextMessage();
     ASSERT_TRUE(message);
-    EXPECT_EQ(message->Data, "a\xC3\xA9" "b");
-    // Binary pieces of a message are dropped, not appended.
-    ASSERT_TRUE(client.Send(ClientFrame(2, "\x01\x02", false) + ClientFrame(0, "", true)));
-    EXPECT_TRUE(log.WaitFor("[Warn] Cannot decode the WebSocket message"));
+    EXPECT_EQ(message->Data, "a\xC3\xA9\xE2\x82\xAC" "b");
 }
 
 TEST_F(WebSocketConnectionTest, ASecondClientWaitsUntilTheFirstLeaves) {
@@ -246,7 +244,6 @@ TEST_F(WebSocketConnectionTest, ABrokenConnectionDuringAReadIsAWarnLine) {
 TEST_F(WebSocketConnectionTest, UndecodableMessagesCloseTheClientWith1007) {
     TransportHarness server;
     const std::vector<std::pair<std::string, std::string>> cases{
-        {ClientFrame(2, "\x7B\x7D"), ""},
         {ClientFrame(1, ""), ""},
         {ClientFrame(1, "not json"), ""},
         {ClientFrame(1, R"({"action":"3"})"), "System.Int32 Path: $.action"},
@@ -267,6 +264,60 @@ TEST_F(WebSocketConnectionTest, UndecodableMessagesCloseTheClientWith1007) {
         }
     }
     ExpectOnlyClientsDropped(server, log, "[Warn] Cannot decode the WebSocket message; closing the client: ", cases.size());
+}
+
+TEST_F(WebSocketConnectionTest, MessagesThatCannotBeTextAreRefusedAsSoonAsTheyArrive) {
+    TransportHarness server;
+    const std::string badUtf8 = "[Warn] WebSocket message is not valid UTF-8; closing the client.";
+    const std::string binary = "[Warn] Binary WebSocket messages are not supported; closing the client.";
+    // Nothing here ends its message: the close must come from what has arrived so far.
+    const std::string announced = ClientFrame(1, R"({"data":")" "\xFF" + std::string(100, 'x'));
+    struct Case {
+        const char* name;
+        std::string bytes;
+        std::uint16_t status;
+        const std::string& line;
+    };
+    const std::vector<Case> cases{
+        {"bad byte in an unfinished message", ClientFrame(1, R"({"data":")" "\xFF", false), 1007, badUtf8},
+        {"code point split across frames", ClientFrame(1, R"({"data":")" "\xE2\x82", false) + ClientFrame(0, "(", false),
+         1007, badUtf8},
+        {"surrogate", ClientFrame(1, R"({"data":")" "\xED\xA0\x80", false), 1007, badUtf8},
+        {"bad byte in an unfinished frame", announced.substr(0, announced.size() - 50), 1007, badUtf8},
+        {"cut at the end of the message", ClientFrame(1, R"({"data":")" "\xE2\x82"), 1007, badUtf8},
+        {"binary, unfinished", ClientFrame(2, "\x01\x02", false), 1003, binary},
+        {"binary JSON", ClientFrame(2, "{}"), 1003, binary},
+    };
+    for (const auto& c : cases) {
+        {
+            RawClient client(server.Port());
+            ASSERT_TRUE(client.Upgrade()) << c.name;
+            ASSERT_TRUE(client.Send(c.bytes)) << c.name;
+            const auto close = client.ReadFrame();
+            ASSERT_TRUE(close) << c.name;
+            EXPECT_EQ(close->Opcode, 8) << c.name;
+            EXPECT_EQ(close->CloseStatus(), c.status) << c.name;
+        }
+        EXPECT_TRUE(log.WaitFor(c.line)) << c.name;
+    }
+    EXPECT_FALSE(server.NextMessage(0ms));
+    ExpectServes(server);
+    EXPECT_EQ(log.Count(badUtf8) + log.Count(binary), cases.size());
+    EXPECT_FALSE(server.ReceiveFailure(0ms));
+}
+
+TEST_F(WebSocketConnectionTest, AClientThatNeverAnswersOurCloseIsAbortedWithAWarnLine) {
+    TransportHarness server(WebSocketConnection::ZombieTimeout, 0ms, 300ms);
+    RawClient client(server.Port());
+    ASSERT_TRUE(client.Upgrade());
+    ASSERT_TRUE(client.Send(ClientFrame(1, "null")));
+    const auto close = client.ReadFrame();
+    ASSERT_TRUE(close);
+    EXPECT_EQ(close->CloseStatus(), 1007);
+    // No close frame back, and the connection is kept open: the limit decides.
+    EXPECT_TRUE(client.WaitClosed(10s));
+    EXPECT_TRUE(log.WaitFor("[Warn] WebSocket client did not complete the closing handshake in time; connection aborted."));
+    ExpectServes(server);
 }
 
 TEST_F(WebSocketConnectionTest, AMessageOver64MiBClosesTheClientWith1009) {

@@ -84,12 +84,12 @@ class WebSocketServer(unittest.TestCase):
 
     def test_undecodable_messages_close_only_that_client(self):
         async def scenario():
-            for message in ("not json", "null", b"\x00\x01", ""):
+            for message, code in (("not json", 1007), ("null", 1007), ("", 1007), (b"{}", 1003)):
                 async with websockets.connect(self.daemon.url) as ws:
                     await ws.send(message)
                     with self.assertRaises(websockets.exceptions.ConnectionClosedError) as closed:
                         await ws.recv()
-                    self.assertEqual(closed.exception.rcvd.code, 1007)
+                    self.assertEqual(closed.exception.rcvd.code, code)
         run(scenario())
         self.assertTrue(self.daemon.wait_log("Failed to deserialize message. Output is null."))
         self.assertIsNone(self.daemon.process.poll())
