@@ -1,6 +1,6 @@
 #include "Common/TextDecoding.hpp"
 
-#include "Platform/Json/Utf8.hpp"
+#include "Platform/Text/Utf8.hpp"
 
 #include <cstdint>
 
@@ -66,54 +66,30 @@ std::string FromUtf32(std::string_view bytes, bool bigEndian) {
 }
 }  // namespace
 
-bool IsValidUtf8(std::string_view text) noexcept { return Platform::Json::Utf8::FindInvalid(text) == text.size(); }
+bool IsValidUtf8(std::string_view text) noexcept { return Platform::Text::Utf8::IsValid(text); }
 
 std::string ToValidUtf8(std::string_view text) {
+    namespace Utf8 = Platform::Text::Utf8;
     // Well-formed text, by far the usual case, is copied whole.
-    std::size_t i = Platform::Json::Utf8::FindInvalid(text);
+    std::size_t i = Utf8::FindInvalid(text);
     std::string out;
     out.reserve(text.size());
     out.append(text.substr(0, i));
     const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
     const std::size_t size = text.size();
     while (i < size) {
-        unsigned char lead = bytes[i];
-        if (lead < 0x80) {
+        if (bytes[i] < 0x80) {
             auto run = i + 1;
             while (run < size && bytes[run] < 0x80) ++run;
             out.append(text.substr(i, run - i));
             i = run;
             continue;
         }
-        // The shortest well-formed sequences only (no overlongs, no surrogates, nothing past
-        // U+10FFFF); each maximal ill-formed part becomes one U+FFFD.
-        std::size_t length = 0;
-        unsigned char low = 0x80, high = 0xBF;
-        if (lead >= 0xC2 && lead <= 0xDF) length = 2;
-        else if (lead >= 0xE0 && lead <= 0xEF) {
-            length = 3;
-            if (lead == 0xE0) low = 0xA0;
-            if (lead == 0xED) high = 0x9F;
-        } else if (lead >= 0xF0 && lead <= 0xF4) {
-            length = 4;
-            if (lead == 0xF0) low = 0x90;
-            if (lead == 0xF4) high = 0x8F;
-        }
-        if (length == 0) {
-            out += Replacement;
-            ++i;
-            continue;
-        }
-        std::size_t good = 1;
-        while (good < length && i + good < size) {
-            unsigned char next = bytes[i + good];
-            unsigned char min = good == 1 ? low : 0x80, max = good == 1 ? high : 0xBF;
-            if (next < min || next > max) break;
-            ++good;
-        }
-        if (good == length) out.append(text.substr(i, length));
-        else out += Replacement;
-        i += good;
+        // Each maximal ill-formed part becomes one U+FFFD.
+        std::size_t length;
+        if (Utf8::DecodeSequence(bytes + i, size - i, length) == Utf8::Malformed) out += Replacement;
+        else out.append(text.substr(i, length));
+        i += length;
     }
     return out;
 }

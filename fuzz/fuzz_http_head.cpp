@@ -60,17 +60,16 @@ Task<void> Serve(Net::HttpListener& listener, CancellationToken token) {
         co_return;
     }
     std::vector<std::uint8_t> buffer(1024);
-    try {
-        for (;;) {
-            const auto piece = co_await socket->ReceiveAsync(buffer, {});
-            if (piece.MessageType == Net::WebSocketMessageType::Close) {
-                co_await socket->CloseAsync(1000, "Client closed connection", {});
-                co_return;
-            }
-            co_await socket->SendAsync(std::span<const std::uint8_t>(buffer.data(), piece.Count), piece.MessageType,
-                                       piece.EndOfMessage, {});
+    for (;;) {
+        const auto piece = co_await socket->ReceiveAsync(buffer, {});
+        if (piece.Error) co_return;  // the client left or broke the protocol
+        if (piece.MessageType == Net::WebSocketMessageType::Close) {
+            co_await socket->CloseAsync(1000, "Client closed connection", {});
+            co_return;
         }
-    } catch (const Failure&) {
+        if (co_await socket->SendAsync(std::span<const std::uint8_t>(buffer.data(), piece.Count), piece.MessageType,
+                                       piece.EndOfMessage, {}))
+            co_return;
     }
 }
 

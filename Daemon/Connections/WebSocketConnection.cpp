@@ -6,12 +6,10 @@
 #include "Platform/Failure.hpp"
 #include "Platform/Net/HttpListener.hpp"
 #include "Platform/Net/WebSocket.hpp"
+#include "Platform/Runtime/Cancellation.hpp"
+#include "Platform/Text/Utf8.hpp"
 
-#include <boost/asio/steady_timer.hpp>
 #include <boost/asio/this_coro.hpp>
-
-#include <new>
-#include <stop_token>
 
 namespace Quillmark::Daemon::Connections {
 
@@ -21,48 +19,29 @@ using Infrastructure::LogLevel;
 using Infrastructure::MyLogger;
 using Platform::CancellationToken;
 using Platform::Task;
+using Platform::Net::WebSocketError;
 using Platform::Net::WebSocketMessageType;
+using Platform::Runtime::Cancellation;
 
 namespace {
 constexpr std::size_t ReceiveBufferSize = 65536;
 // A page must not be able to make the daemon hold an arbitrary amount of memory.
 constexpr std::size_t MaxMessageBytes = 64 * 1024 * 1024;
-// How long a client we refuse gets to answer our close frame.
-constexpr std::chrono::seconds RefusalCloseTimeout{5};
 
 constexpr std::uint16_t CloseNormal = 1000;
+constexpr std::uint16_t CloseUnsupportedData = 1003;
 constexpr std::uint16_t CloseInvalidPayload = 1007;
 constexpr std::uint16_t CloseMessageTooBig = 1009;
 
-// A token that is cancelled with the given one or when the time runs out, whichever is first.
-class DeadlineToken {
-public:
-    DeadlineToken(const asio::any_io_executor& executor, const CancellationToken& outer,
-                  std::chrono::milliseconds limit)
-        : source_(std::make_shared<std::stop_source>()),
-          link_(outer, Stopper{source_}),
-          timer_(executor, limit) {
-        timer_.async_wait([source = source_](boost::system::error_code ec) {
-            if (!ec) source->request_stop();
-        });
-    }
-    CancellationToken Token() const { return source_->get_token(); }
-
-private:
-    struct Stopper {
-        std::shared_ptr<std::stop_source> source;
-        void operator()() const { source->request_stop(); }
-    };
-    std::shared_ptr<std::stop_source> source_;
-    std::stop_callback<Stopper> link_;
-    asio::steady_timer timer_;
-};
+constexpr std::string_view LostPrefix = "Mất kết nối WebSocket: ";
+constexpr std::string_view UnexpectedPrefix = "Lỗi không mong đợi khi nhận dữ liệu WebSocket: ";
 }  // namespace
 
 WebSocketConnection::WebSocketConnection(std::uint16_t listenPort) : WebSocketConnection(listenPort, ZombieTimeout) {}
 
-WebSocketConnection::WebSocketConnection(std::uint16_t listenPort, std::chrono::milliseconds limit)
-    : receiveBuffer(ReceiveBufferSize), port(listenPort), zombieTimeout(limit) {}
+WebSocketConnection::WebSocketConnection(std::uint16_t listenPort, std::chrono::milliseconds limit,
+                                         std::chrono::milliseconds closeLimit)
+    : receiveBuffer(ReceiveBufferSize), port(listenPort), zombieTimeout(limit), closeTimeout(closeLimit) {}
 
 WebSocketConnection::~WebSocketConnection() = default;
 
@@ -97,7 +76,7 @@ Task<Models::Message> WebSocketConnection::ReceiveMessageAsync(CancellationToken
         }
         // One undecodable message from a page must not end the daemon: drop that client only.
         AppLogger::Warn("Cannot decode the WebSocket message; closing the client: " + refusal);
-        co_await RefuseClientAsync(CloseInvalidPayload, "Invalid message");
+        co_await CloseClientAsync(CloseInvalidPayload, "Invalid message");
     }
 }
 
@@ -106,8 +85,12 @@ Task<void> WebSocketConnection::SendMessageAsync(Models::Message message, Cancel
     const auto bytes = Config::AppJsonCtx::EncodeMessageUtf8(message);
     // A page that stops reading its replies would otherwise hold the daemon forever: a reply
     // gets the same time as a request.
-    const DeadlineToken limit(co_await asio::this_coro::executor, token, zombieTimeout);
-    co_await webSocket->SendAsync(bytes, WebSocketMessageType::Text, true, limit.Token());
+    const Cancellation limit(co_await asio::this_coro::executor, token, zombieTimeout);
+    const auto error = co_await webSocket->SendAsync(bytes, WebSocketMessageType::Text, true, limit.Token());
+    // The main loop answers a reply that did not go out, so it must see it as a failure.
+    if (!error) co_return;
+    if (error->Why == WebSocketError::Reason::Broken) throw Platform::WebSocketFailure(error->Message);
+    throw Platform::CancellationFailure();
 }
 
 Task<void> WebSocketConnection::AcceptConnectionAsync(CancellationToken token) {
@@ -124,6 +107,7 @@ Task<void> WebSocketConnection::AcceptConnectionAsync(CancellationToken token) {
             Platform::Net::WebSocketOptions options;
             options.ReceiveBufferSize = 16384;
             options.KeepAliveInterval = std::chrono::seconds(30);
+            options.CloseTimeout = closeTimeout;
             webSocket = co_await context->AcceptWebSocketAsync(options);
             MyLogger::Instance().Log(LogLevel::Info, "Client đã kết nối WebSocket.");
             co_return;
@@ -139,80 +123,79 @@ Task<std::optional<std::vector<std::uint8_t>>> WebSocketConnection::TryReadMessa
     // The accept stopped without a client because the token was cancelled.
     if (!IsConnected()) co_return std::nullopt;
 
-    const DeadlineToken limit(co_await asio::this_coro::executor, token, zombieTimeout);
+    const Cancellation limit(co_await asio::this_coro::executor, token, zombieTimeout);
     std::vector<std::uint8_t> message;
-    std::size_t received = 0;
-    bool closeReceived = false;
-    bool tooBig = false;
-    std::exception_ptr failure;
+    Platform::Text::Utf8::Validator utf8;
+    // How the client is let go when it is: with our close frame, or at once.
+    std::optional<std::pair<std::uint16_t, std::string_view>> close;
     try {
         for (;;) {
             const auto piece = co_await webSocket->ReceiveAsync(receiveBuffer, limit.Token());
+            if (piece.Error) {
+                if (piece.Error->Why == WebSocketError::Reason::Broken) {
+                    AppLogger::Warn(std::string(LostPrefix) + piece.Error->Message);
+                } else if (limit.TimedOut()) {
+                    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(zombieTimeout).count();
+                    AppLogger::Warn("Client không phản hồi sau " + std::to_string(seconds) + "s. Ngắt kết nối zombie.");
+                } else {
+                    AppLogger::Error(std::string(UnexpectedPrefix) + Platform::CancellationFailure().Message());
+                }
+                break;
+            }
             if (piece.MessageType == WebSocketMessageType::Close) {
-                closeReceived = true;
+                MyLogger::Instance().Log(LogLevel::Info, "Client gửi tín hiệu đóng. Đang ngắt kết nối.");
+                close.emplace(CloseNormal, "Client closed connection");
                 break;
             }
-            received += piece.Count;
-            if (received > MaxMessageBytes) {
-                tooBig = true;
+            if (piece.MessageType == WebSocketMessageType::Binary) {
+                AppLogger::Warn("Binary WebSocket messages are not supported; closing the client.");
+                close.emplace(CloseUnsupportedData, "Binary messages are not supported");
                 break;
             }
-            if (piece.MessageType == WebSocketMessageType::Text)
-                message.insert(message.end(), receiveBuffer.begin(),
-                               receiveBuffer.begin() + static_cast<std::ptrdiff_t>(piece.Count));
+            const std::span<const std::uint8_t> bytes(receiveBuffer.data(), piece.Count);
+            if (message.size() + bytes.size() > MaxMessageBytes) {
+                AppLogger::Warn("WebSocket message larger than " + std::to_string(MaxMessageBytes) +
+                                " bytes; closing the client.");
+                close.emplace(CloseMessageTooBig, "Message too big");
+                break;
+            }
+            // Checked as the bytes arrive: a page must not hold the client slot with a message
+            // that can no longer become text.
+            if (!utf8.Feed(bytes) || (piece.EndOfMessage && !utf8.Complete())) {
+                AppLogger::Warn("WebSocket message is not valid UTF-8; closing the client.");
+                close.emplace(CloseInvalidPayload, "Invalid message");
+                break;
+            }
+            message.insert(message.end(), bytes.begin(), bytes.end());
             if (piece.EndOfMessage) co_return std::optional<std::vector<std::uint8_t>>(std::move(message));
         }
-        if (closeReceived) {
-            MyLogger::Instance().Log(LogLevel::Info, "Client gửi tín hiệu đóng. Đang ngắt kết nối.");
-            co_await webSocket->CloseAsync(CloseNormal, "Client closed connection", CancellationToken{});
-            CleanupWebSocket();
-            co_return std::nullopt;
-        }
-    } catch (...) {
-        failure = std::current_exception();
+    } catch (const std::exception& caught) {
+        // Out of memory is the main loop's to see; anything else unforeseen costs this client only.
+        if (Platform::KindOf(caught) == Platform::FailureKind::OutOfMemory) throw;
+        AppLogger::Error(std::string(UnexpectedPrefix) + Platform::MessageOf(std::current_exception()));
     }
-
-    if (tooBig) {
-        AppLogger::Warn("WebSocket message larger than " + std::to_string(MaxMessageBytes) +
-                        " bytes; closing the client.");
-        co_await RefuseClientAsync(CloseMessageTooBig, "Message too big");
+    if (!close) {
+        CleanupWebSocket();
         co_return std::nullopt;
     }
-
-    try {
-        std::rethrow_exception(failure);
-    } catch (const std::bad_alloc&) {
-        throw;
-    } catch (const Platform::Failure& caught) {
-        const auto kind = caught.Kind();
-        if (kind == Platform::FailureKind::OutOfMemory) throw;
-        if (kind == Platform::FailureKind::Cancellation && !token.stop_requested()) {
-            const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(zombieTimeout).count();
-            AppLogger::Warn("Client không phản hồi sau " + std::to_string(seconds) + "s. Ngắt kết nối zombie.");
-        } else if (kind == Platform::FailureKind::WebSocket) {
-            AppLogger::Warn("Mất kết nối WebSocket: " + caught.Message());
-        } else {
-            AppLogger::Error("Lỗi không mong đợi khi nhận dữ liệu WebSocket: " + caught.Message());
-        }
-    } catch (const std::exception& caught) {
-        AppLogger::Error(std::string("Lỗi không mong đợi khi nhận dữ liệu WebSocket: ") + caught.what());
-    }
-    CleanupWebSocket();
+    const auto lost = co_await CloseClientAsync(close->first, close->second);
+    // After the client's own close frame a broken connection is a lost client; after our
+    // refusal it was said already.
+    if (lost && close->first == CloseNormal) AppLogger::Warn(std::string(LostPrefix) + *lost);
     co_return std::nullopt;
 }
 
-Task<void> WebSocketConnection::RefuseClientAsync(std::uint16_t status, std::string_view reason) {
+Task<std::optional<std::string>> WebSocketConnection::CloseClientAsync(std::uint16_t status, std::string_view description) {
+    std::optional<std::string> lost;
     if (webSocket) {
-        try {
-            const DeadlineToken limit(co_await asio::this_coro::executor, CancellationToken{}, RefusalCloseTimeout);
-            co_await webSocket->CloseAsync(status, reason, limit.Token());
-        } catch (const std::bad_alloc&) {
-            throw;
-        } catch (const std::exception&) {
-            // The client is dropped either way.
-        }
+        const auto error = co_await webSocket->CloseAsync(status, description, CancellationToken{});
+        if (error && error->Why == WebSocketError::Reason::TimedOut)
+            AppLogger::Warn("WebSocket client did not complete the closing handshake in time; connection aborted.");
+        else if (error && error->Why == WebSocketError::Reason::Broken)
+            lost = error->Message;
     }
     CleanupWebSocket();
+    co_return lost;
 }
 
 Models::Message WebSocketConnection::DeserializeMessage(std::span<const std::uint8_t> bytes) {

@@ -7,6 +7,7 @@
 #include <memory>
 #include <optional>
 #include <span>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -24,11 +25,14 @@ class WebSocketConnection final : public IConnection {
 public:
     // The time a client has to deliver one complete message, all its frames together.
     static constexpr std::chrono::seconds ZombieTimeout{60};
+    // The time a closing handshake gets, ours or the client's, before the socket is aborted.
+    static constexpr std::chrono::seconds CloseTimeout{5};
 
     // Opens nothing; StartAsync listens on 127.0.0.1:port (0 picks a free port).
     explicit WebSocketConnection(std::uint16_t port);
-    // For tests: a shorter limit than ZombieTimeout.
-    WebSocketConnection(std::uint16_t port, std::chrono::milliseconds zombieTimeout);
+    // For tests: shorter limits.
+    WebSocketConnection(std::uint16_t port, std::chrono::milliseconds zombieTimeout,
+                        std::chrono::milliseconds closeTimeout = CloseTimeout);
     ~WebSocketConnection() override;
 
     WebSocketConnection(const WebSocketConnection&) = delete;
@@ -49,8 +53,10 @@ public:
 private:
     Platform::Task<void> AcceptConnectionAsync(Platform::CancellationToken token);
     Platform::Task<std::optional<std::vector<std::uint8_t>>> TryReadMessageAsync(Platform::CancellationToken token);
-    // Closes the current client with a status after a message we refuse, then forgets it.
-    Platform::Task<void> RefuseClientAsync(std::uint16_t status, std::string_view reason);
+    // The closing handshake with the current client (after its close frame, or to refuse it), then
+    // the client is forgotten; one that runs out of time is a Warn line. What broke the
+    // connection meanwhile, if anything did.
+    Platform::Task<std::optional<std::string>> CloseClientAsync(std::uint16_t status, std::string_view description);
     void CleanupWebSocket();
 
     std::unique_ptr<Platform::Net::HttpListener> httpListener;
@@ -58,6 +64,7 @@ private:
     std::vector<std::uint8_t> receiveBuffer;
     std::uint16_t port;
     std::chrono::milliseconds zombieTimeout;
+    std::chrono::milliseconds closeTimeout;
 };
 
 }  // namespace Quillmark::Daemon::Connections

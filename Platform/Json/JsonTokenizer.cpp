@@ -1,7 +1,7 @@
 #include "Platform/Json/JsonTokenizer.hpp"
 
 #include "Platform/Failure.hpp"
-#include "Platform/Json/Utf8.hpp"
+#include "Platform/Text/Utf8.hpp"
 
 #if defined(__SSE2__) && !defined(RAPIDJSON_SSE2)
 #define RAPIDJSON_SSE2
@@ -244,7 +244,7 @@ std::string JsonTokenizer::PositionText(std::string_view text, std::size_t offse
 void JsonTokenizer::Tokenize(std::string_view utf8, JsonTokenHandler& handler) {
     if (utf8.size() > std::numeric_limits<rapidjson::SizeType>::max() - Padding)
         ThrowMalformed(utf8, "JsonTextTooLarge", 0);
-    const std::size_t invalid = Utf8::FindInvalid(utf8);
+    const std::size_t invalid = Text::Utf8::FindInvalid(utf8);
     if (invalid != utf8.size()) ThrowMalformed(utf8, "InvalidUtf8", invalid);
 
     thread_local Scratch shared;

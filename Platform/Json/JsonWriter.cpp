@@ -1,7 +1,7 @@
 #include "Platform/Json/JsonWriter.hpp"
 
 #include "Platform/Failure.hpp"
-#include "Platform/Json/Utf8.hpp"
+#include "Platform/Text/Utf8.hpp"
 
 #include <algorithm>
 #include <array>
@@ -36,8 +36,8 @@ constexpr char HexDigits[] = "0123456789ABCDEF";
 
 // The code point at p (p[0] >= 0x80); U+FFFD for each maximal ill-formed part.
 std::uint32_t DecodeWide(const unsigned char* p, std::size_t available, std::size_t& length) {
-    const std::uint32_t code = Utf8::DecodeSequence(p, available, length);
-    return code == Utf8::Malformed ? 0xFFFD : code;
+    const std::uint32_t code = Text::Utf8::DecodeSequence(p, available, length);
+    return code == Text::Utf8::Malformed ? 0xFFFD : code;
 }
 
 std::size_t Utf16Length(std::string_view utf8) {

@@ -3,6 +3,7 @@
 #include "Platform/Failure.hpp"
 #include "Platform/Net/NetDetail.hpp"
 #include "Platform/Net/WebSocketProtocol.hpp"
+#include "Platform/Runtime/Cancellation.hpp"
 #include "Platform/Text/Ascii.hpp"
 
 #include <boost/asio/as_tuple.hpp>
@@ -18,7 +19,6 @@
 #include <algorithm>
 #include <cctype>
 #include <deque>
-#include <unordered_set>
 
 namespace Quillmark::Platform::Net {
 
@@ -73,7 +73,7 @@ struct HttpListener::Impl : std::enable_shared_from_this<HttpListener::Impl> {
     tcp::acceptor acceptor;
     HttpListenerLimits limits;
     std::size_t pending = 0;
-    std::unordered_set<std::shared_ptr<PendingConnection>> reading;
+    std::deque<std::shared_ptr<PendingConnection>> reading;  // oldest first
     std::deque<std::shared_ptr<PendingConnection>> ready;
     asio::steady_timer readyWait;  // never expires; cancelled when a request is ready
     bool stopped = false;
@@ -91,16 +91,25 @@ struct HttpListener::Impl : std::enable_shared_from_this<HttpListener::Impl> {
                 continue;
             }
             if (pending >= limits.MaxPendingConnections) {
-                boost::system::error_code ignored;
-                socket.close(ignored);
-                continue;
+                // Connections that never finish their head must not shut real clients out:
+                // the oldest of them gives way. Requests waiting to be taken keep their place.
+                if (reading.empty()) {
+                    boost::system::error_code ignored;
+                    socket.close(ignored);
+                    continue;
+                }
+                auto oldest = std::move(reading.front());
+                reading.pop_front();
+                --pending;
+                oldest->headTimer.cancel();
+                oldest->Close();
             }
             ++pending;
             // Replies are whole messages written at once; waiting to coalesce them only adds latency.
             boost::system::error_code ignored;
             socket.set_option(tcp::no_delay(true), ignored);
             auto connection = std::make_shared<PendingConnection>(std::move(socket), limits.MaxHeadBytes);
-            reading.insert(connection);
+            reading.push_back(connection);
             asio::co_spawn(strand, ReadHead(connection), [](std::exception_ptr failure) {
                 if (failure) std::rethrow_exception(failure);
             });
@@ -118,7 +127,10 @@ struct HttpListener::Impl : std::enable_shared_from_this<HttpListener::Impl> {
         parser.header_limit(static_cast<std::uint32_t>(limits.MaxHeadBytes));
         auto [ec, n] = co_await http::async_read_header(connection->socket, connection->buffer, parser, Awaitable);
         connection->headTimer.cancel();
-        reading.erase(connection);
+        const auto found = std::find(reading.begin(), reading.end(), connection);
+        // Not found: it gave way to a newer connection, which has its slot already.
+        if (found == reading.end()) co_return;
+        reading.erase(found);
         if (ec || stopped) {
             connection->Close();
             --pending;
@@ -131,11 +143,9 @@ struct HttpListener::Impl : std::enable_shared_from_this<HttpListener::Impl> {
 
     Task<std::unique_ptr<HttpListenerContext>> Get(CancellationToken token) {
         auto self = shared_from_this();
-        Detail::CancelGuard guard(token, strand, [weak = std::weak_ptr<Impl>(self)] {
-            if (auto impl = weak.lock()) impl->readyWait.cancel();
-        });
+        Runtime::Cancellation cancellation(strand, std::move(token));
         for (;;) {
-            if (token.stop_requested()) throw CancellationFailure();
+            cancellation.ThrowIfStopRequested();
             if (stopped) throw InvalidOperationFailure("The HTTP listener is stopped.");
             if (!ready.empty()) {
                 auto connection = std::move(ready.front());
@@ -143,7 +153,7 @@ struct HttpListener::Impl : std::enable_shared_from_this<HttpListener::Impl> {
                 --pending;
                 co_return std::make_unique<HttpListenerContext>(std::move(connection));
             }
-            co_await readyWait.async_wait(Awaitable);
+            co_await readyWait.async_wait(cancellation.Bind(Awaitable));
         }
     }
 
@@ -281,8 +291,8 @@ Task<std::unique_ptr<WebSocket>> Upgrade(const HttpListenerContext& context, std
     response.set(http::field::upgrade, "websocket");
     response.set(http::field::connection, "Upgrade");
     response.set(http::field::sec_websocket_accept, WebSocketProtocol::ComputeAcceptKey(Trim(key)));
-    // Offers are answered with an empty choice: no sub-protocol is agreed.
-    if (context.Header("Sec-WebSocket-Protocol")) response.set(http::field::sec_websocket_protocol, "");
+    // No sub-protocol is agreed, so the answer names none, offered or not (RFC 6455 section
+    // 4.2.2): an empty name is no valid answer.
     auto [ec, n] = co_await http::async_write(connection->socket, response, Awaitable);
     if (ec) {
         connection->Close();

@@ -21,7 +21,8 @@
 namespace Quillmark::Platform::Net {
 
 struct HttpListenerLimits {
-    // Connections accepted but not yet taken; more are closed as soon as they arrive.
+    // Connections accepted but not yet taken. A newcomer beyond them takes the place of the oldest
+    // one still sending its head; it is closed at once when every one has sent its head.
     std::size_t MaxPendingConnections = 64;
     // The time a connection has to send a complete request head.
     std::chrono::milliseconds HeadTimeout{std::chrono::seconds(30)};
@@ -49,9 +50,8 @@ public:
     // Answers with the status and an empty body, then closes the connection. A client that
     // is gone is not a failure.
     Task<void> RespondAsync(unsigned status);
-    // The opening handshake with no sub-protocol (an empty "Sec-WebSocket-Protocol" when some
-    // were offered). A request the handshake refuses is answered 400 and fails with a
-    // WebSocketFailure.
+    // The opening handshake with no sub-protocol: the answer names none, whatever was offered.
+    // A request the handshake refuses is answered 400 and fails with a WebSocketFailure.
     Task<std::unique_ptr<WebSocket>> AcceptWebSocketAsync(WebSocketOptions options);
 
 private:

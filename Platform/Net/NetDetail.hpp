@@ -9,42 +9,13 @@
 #include <boost/asio/this_coro.hpp>
 #include <boost/asio/use_awaitable.hpp>
 #include <boost/asio/ip/tcp.hpp>
-#include <boost/asio/post.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/http/empty_body.hpp>
 #include <boost/beast/http/message.hpp>
 
-#include <functional>
 #include <memory>
-#include <stop_token>
 
 namespace Quillmark::Platform::Net::Detail {
-
-// Runs an action on the strand when the token is cancelled while the guard lives. The stop
-// callback may fire on any thread, so it only posts; the post does nothing once the guard is gone.
-class CancelGuard {
-public:
-    CancelGuard(const CancellationToken& token, boost::asio::any_io_executor strand, std::function<void()> action)
-        : alive_(std::make_shared<bool>(true)),
-          callback_(token, Poster{std::move(strand), alive_, std::move(action)}) {}
-    ~CancelGuard() { *alive_ = false; }
-    CancelGuard(const CancelGuard&) = delete;
-    CancelGuard& operator=(const CancelGuard&) = delete;
-
-private:
-    struct Poster {
-        boost::asio::any_io_executor strand;
-        std::shared_ptr<bool> alive;
-        std::function<void()> action;
-        void operator()() {
-            boost::asio::post(strand, [alive = alive, action = action] {
-                if (*alive) action();
-            });
-        }
-    };
-    std::shared_ptr<bool> alive_;
-    std::stop_callback<Poster> callback_;
-};
 
 // Runs the operation on the layer's executor: inline when the caller already runs there,
 // else spawned onto it (a hop costs a round of the event loop on every receive and send).

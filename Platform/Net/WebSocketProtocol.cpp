@@ -2,6 +2,7 @@
 
 #include "Platform/Encoding/Base64.hpp"
 #include "Platform/Failure.hpp"
+#include "Platform/Text/Utf8.hpp"
 
 #include <openssl/evp.h>
 
@@ -40,42 +41,47 @@ bool IsValidClientKey(std::string_view clientKey) {
     }
 }
 
-std::optional<FrameHeader> ParseClientHeader(std::span<const std::uint8_t> bytes) {
-    if (bytes.size() < 2) return std::nullopt;
+HeaderParse ParseClientHeader(std::span<const std::uint8_t> bytes) {
+    HeaderParse result;
+    if (bytes.size() < 2) return result;
+    const auto broken = [&result](std::string_view rule) {
+        result.Violation = rule;
+        return result;
+    };
     FrameHeader header;
     const std::uint8_t first = bytes[0];
     const std::uint8_t second = bytes[1];
-    if (first & 0x70) throw WebSocketFailure("The client set reserved bits of a frame, but no extension was agreed.");
-    if (!IsKnownOpcode(first & 0x0F)) throw WebSocketFailure("The client sent a frame with an unknown opcode.");
+    if (first & 0x70) return broken("The client set reserved bits of a frame, but no extension was agreed.");
+    if (!IsKnownOpcode(first & 0x0F)) return broken("The client sent a frame with an unknown opcode.");
     header.Fin = (first & 0x80) != 0;
     header.Code = static_cast<Opcode>(first & 0x0F);
     header.Masked = (second & 0x80) != 0;
-    if (!header.Masked) throw WebSocketFailure("The client sent an unmasked frame.");
+    if (!header.Masked) return broken("The client sent an unmasked frame.");
 
     std::size_t offset = 2;
     std::uint64_t length = second & 0x7F;
     if (length == 126) {
-        if (bytes.size() < offset + 2) return std::nullopt;
+        if (bytes.size() < offset + 2) return result;
         length = (std::uint64_t{bytes[2]} << 8) | bytes[3];
         offset += 2;
     } else if (length == 127) {
-        if (bytes.size() < offset + 8) return std::nullopt;
+        if (bytes.size() < offset + 8) return result;
         length = 0;
         for (std::size_t i = 0; i < 8; ++i) length = (length << 8) | bytes[offset + i];
-        if (length >> 63) throw WebSocketFailure("The client sent a frame length with its most significant bit set.");
+        if (length >> 63) return broken("The client sent a frame length with its most significant bit set.");
         offset += 8;
     }
     const bool control = (first & 0x08) != 0;
-    if (control && !header.Fin) throw WebSocketFailure("The client sent a fragmented control frame.");
-    if (control && length > MaxControlPayload)
-        throw WebSocketFailure("The client sent a control frame longer than 125 bytes.");
+    if (control && !header.Fin) return broken("The client sent a fragmented control frame.");
+    if (control && length > MaxControlPayload) return broken("The client sent a control frame longer than 125 bytes.");
 
-    if (bytes.size() < offset + 4) return std::nullopt;
+    if (bytes.size() < offset + 4) return result;
     for (std::size_t i = 0; i < 4; ++i) header.Mask[i] = bytes[offset + i];
     offset += 4;
     header.PayloadLength = length;
     header.HeaderLength = offset;
-    return header;
+    result.Header = header;
+    return result;
 }
 
 std::size_t WriteServerHeader(Opcode code, bool fin, std::uint64_t payloadLength,
@@ -122,38 +128,23 @@ bool IsValidCloseCode(std::uint16_t code) {
     }
 }
 
-bool IsValidUtf8(std::span<const std::uint8_t> bytes) {
-    std::size_t i = 0;
-    while (i < bytes.size()) {
-        const std::uint8_t lead = bytes[i];
-        if (lead < 0x80) { ++i; continue; }
-        std::size_t extra;
-        std::uint32_t min;
-        std::uint32_t cp;
-        if ((lead & 0xE0) == 0xC0) { extra = 1; min = 0x80; cp = lead & 0x1F; }
-        else if ((lead & 0xF0) == 0xE0) { extra = 2; min = 0x800; cp = lead & 0x0F; }
-        else if ((lead & 0xF8) == 0xF0) { extra = 3; min = 0x10000; cp = lead & 0x07; }
-        else return false;
-        if (i + extra >= bytes.size()) return false;
-        for (std::size_t k = 1; k <= extra; ++k) {
-            const std::uint8_t next = bytes[i + k];
-            if ((next & 0xC0) != 0x80) return false;
-            cp = (cp << 6) | (next & 0x3F);
-        }
-        if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
-        i += extra + 1;
-    }
-    return true;
-}
-
 ClosePayload ParseClosePayload(std::span<const std::uint8_t> payload) {
     ClosePayload result;
     if (payload.empty()) return result;
-    if (payload.size() == 1) throw WebSocketFailure("The client sent a close frame with a one-byte payload.");
+    if (payload.size() == 1) {
+        result.Violation = "The client sent a close frame with a one-byte payload.";
+        return result;
+    }
     const auto status = static_cast<std::uint16_t>((payload[0] << 8) | payload[1]);
-    if (!IsValidCloseCode(status)) throw WebSocketFailure("The client sent an invalid close status " + std::to_string(status) + ".");
+    if (!IsValidCloseCode(status)) {
+        result.Violation = "The client sent an invalid close status " + std::to_string(status) + ".";
+        return result;
+    }
     const auto text = payload.subspan(2);
-    if (!IsValidUtf8(text)) throw WebSocketFailure("The client sent a close description that is not UTF-8.");
+    if (!Text::Utf8::IsValid(text)) {
+        result.Violation = "The client sent a close description that is not UTF-8.";
+        return result;
+    }
     result.Status = status;
     result.Description.assign(text.begin(), text.end());
     return result;

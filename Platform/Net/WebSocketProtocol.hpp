@@ -40,10 +40,15 @@ std::string ComputeAcceptKey(std::string_view clientKey);
 // True when the key is Base64 of exactly 16 bytes.
 bool IsValidClientKey(std::string_view clientKey);
 
-// Reads a client frame's header from the start of bytes: nothing while more bytes are needed;
-// a WebSocketFailure naming the rule when the header breaks one (unmasked, reserved bits,
-// unknown opcode, fragmented or oversized control frame, a length with its top bit set).
-std::optional<FrameHeader> ParseClientHeader(std::span<const std::uint8_t> bytes);
+// A client frame's header as far as the bytes go.
+struct HeaderParse {
+    std::optional<FrameHeader> Header;  // set once the header is complete and keeps the rules
+    std::string_view Violation;         // the rule it breaks, when it breaks one
+};
+// Reads a client frame's header from the start of bytes. Neither member is set while more bytes
+// are needed. Rules: masked, no reserved bits, a known opcode, control frames unfragmented and
+// at most 125 bytes, a length without its top bit.
+HeaderParse ParseClientHeader(std::span<const std::uint8_t> bytes);
 
 // A server frame's header (never masked) for a payload of the given length.
 std::size_t WriteServerHeader(Opcode code, bool fin, std::uint64_t payloadLength,
@@ -55,13 +60,13 @@ void Unmask(std::span<std::uint8_t> payload, const std::array<std::uint8_t, 4>& 
 
 // A close code a peer may send (RFC 6455 section 7.4).
 bool IsValidCloseCode(std::uint16_t code);
-bool IsValidUtf8(std::span<const std::uint8_t> bytes);
 
 struct ClosePayload {
     std::optional<std::uint16_t> Status;
     std::string Description;
+    std::string Violation;  // why the payload is malformed, when it is
 };
-// Reads a received close frame's payload; WebSocketFailure when it is malformed.
+// Reads a received close frame's payload.
 ClosePayload ParseClosePayload(std::span<const std::uint8_t> payload);
 // A close frame's payload: the status in network order, then the description (cut to fit).
 std::vector<std::uint8_t> MakeClosePayload(std::uint16_t status, std::string_view description);

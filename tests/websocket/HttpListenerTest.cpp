@@ -125,6 +125,50 @@ TEST(HttpListener, KeepAlivePongsNeverCutIntoAMessage) {
     EXPECT_EQ(after->Opcode, 10);
 }
 
+TEST(HttpListener, AClosingHandshakeBehindAStuckWriteEndsWithinItsLimit) {
+    asio::io_context io;
+    HttpListener listener(io.get_executor());
+    listener.Start("127.0.0.1", 0);
+    WebSocketOptions options;
+    options.CloseTimeout = 300ms;
+    std::promise<std::optional<WebSocketError>> closed;
+    asio::co_spawn(io, [&]() -> asio::awaitable<void> {
+        auto context = co_await listener.GetContextAsync({});
+        std::shared_ptr<WebSocket> socket = co_await context->AcceptWebSocketAsync(options);
+        // Far more than the socket buffers hold, and never read: the write keeps its turn.
+        auto huge = std::make_shared<std::vector<std::uint8_t>>(64 << 20, 'm');
+        asio::co_spawn(io, [socket, huge]() -> asio::awaitable<void> {
+            co_await socket->SendAsync(*huge, WebSocketMessageType::Text, true, {});
+        }, asio::detached);
+        std::vector<std::uint8_t> buffer(1024);
+        const auto piece = co_await socket->ReceiveAsync(buffer, {});
+        EXPECT_EQ(piece.MessageType, WebSocketMessageType::Close);
+        closed.set_value(co_await socket->CloseAsync(1000, "bye", {}));
+    }, asio::detached);
+    struct Runner {
+        asio::io_context& io;
+        std::thread thread{[this] { io.run_for(20s); }};
+        ~Runner() {
+            io.stop();
+            thread.join();
+        }
+    } runner{io};
+
+    RawClient client(listener.Port());
+    ASSERT_TRUE(client.Upgrade());
+    ASSERT_TRUE(client.Send(ClientFrame(8, ClosePayload(1000))));
+    auto outcome = closed.get_future();
+    const bool ended = outcome.wait_for(10s) == std::future_status::ready;
+    EXPECT_TRUE(ended);
+    if (ended) {
+        const auto error = outcome.get();
+        ASSERT_TRUE(error);
+        EXPECT_EQ(error->Why, WebSocketError::Reason::TimedOut);
+    }
+    // The socket was aborted: the client is let go.
+    EXPECT_TRUE(client.WaitClosed(10s));
+}
+
 TEST(HttpListener, StartFailsOnABadAddress) {
     asio::io_context io;
     HttpListener listener(io.get_executor());

@@ -69,8 +69,9 @@ std::size_t PrivateLog::Count(std::string_view text) const {
     return count;
 }
 
-TransportHarness::TransportHarness(std::chrono::milliseconds zombieTimeout, std::chrono::milliseconds replyDelay)
-    : connection_(0, zombieTimeout), replyDelay_(replyDelay) {
+TransportHarness::TransportHarness(std::chrono::milliseconds zombieTimeout, std::chrono::milliseconds replyDelay,
+                                   std::chrono::milliseconds closeTimeout)
+    : connection_(0, zombieTimeout, closeTimeout), replyDelay_(replyDelay) {
     boost::asio::co_spawn(io_, Loop(), boost::asio::detached);
     thread_ = std::thread([this] { io_.run(); });
     std::unique_lock lock(mutex_);

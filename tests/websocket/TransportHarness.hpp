@@ -40,7 +40,8 @@ class TransportHarness {
 public:
     // replyDelay stands for a listener's processing time before each reply.
     explicit TransportHarness(std::chrono::milliseconds zombieTimeout = Daemon::Connections::WebSocketConnection::ZombieTimeout,
-                              std::chrono::milliseconds replyDelay = 0ms);
+                              std::chrono::milliseconds replyDelay = 0ms,
+                              std::chrono::milliseconds closeTimeout = Daemon::Connections::WebSocketConnection::CloseTimeout);
     ~TransportHarness();
 
     std::uint16_t Port() const { return port_; }

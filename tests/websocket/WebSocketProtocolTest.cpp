@@ -1,6 +1,6 @@
 #include "Platform/Net/WebSocketProtocol.hpp"
 
-#include "Platform/Failure.hpp"
+#include "Platform/Text/Utf8.hpp"
 
 #include <gtest/gtest.h>
 
@@ -10,7 +10,6 @@
 namespace {
 
 using namespace Quillmark::Platform::Net::WebSocketProtocol;
-using Quillmark::Platform::WebSocketFailure;
 
 std::vector<std::uint8_t> Bytes(std::initializer_list<int> values) {
     std::vector<std::uint8_t> out;
@@ -44,16 +43,21 @@ TEST(WebSocketProtocol, ParsesMaskedHeadersOfEveryLengthForm) {
         {Bytes({0x88, 0x80, 1, 2, 3, 4}), true, Opcode::Close, 0, 6},
     };
     for (const auto& c : cases) {
-        const auto header = ParseClientHeader(c.bytes);
-        ASSERT_TRUE(header);
+        const auto parse = ParseClientHeader(c.bytes);
+        ASSERT_TRUE(parse.Header);
+        EXPECT_TRUE(parse.Violation.empty());
+        const auto& header = parse.Header;
         EXPECT_EQ(header->Fin, c.fin);
         EXPECT_EQ(header->Code, c.code);
         EXPECT_EQ(header->PayloadLength, c.length);
         EXPECT_EQ(header->HeaderLength, c.headerLength);
         EXPECT_EQ(header->Mask, (std::array<std::uint8_t, 4>{1, 2, 3, 4}));
         // Any shorter prefix is incomplete, never wrong.
-        for (std::size_t n = 0; n < c.bytes.size(); ++n)
-            EXPECT_FALSE(ParseClientHeader(std::span(c.bytes).first(n))) << n;
+        for (std::size_t n = 0; n < c.bytes.size(); ++n) {
+            const auto prefix = ParseClientHeader(std::span(c.bytes).first(n));
+            EXPECT_FALSE(prefix.Header) << n;
+            EXPECT_TRUE(prefix.Violation.empty()) << n;
+        }
     }
 }
 
@@ -68,7 +72,11 @@ TEST(WebSocketProtocol, RefusesFramesThatBreakTheRules) {
         {"ping of 126 bytes", Bytes({0x89, 0xFE, 0x00, 0x7E, 1, 2, 3, 4})},
         {"top length bit", Bytes({0x82, 0xFF, 0x80, 0, 0, 0, 0, 0, 0, 0, 1, 2, 3, 4})},
     };
-    for (const auto& [name, bytes] : cases) EXPECT_THROW(ParseClientHeader(bytes), WebSocketFailure) << name;
+    for (const auto& [name, bytes] : cases) {
+        const auto parse = ParseClientHeader(bytes);
+        EXPECT_FALSE(parse.Header) << name;
+        EXPECT_FALSE(parse.Violation.empty()) << name;
+    }
 }
 
 TEST(WebSocketProtocol, ServerHeadersUseTheShortestLengthForm) {
@@ -101,9 +109,11 @@ TEST(WebSocketProtocol, UnmaskContinuesTheMaskAcrossPieces) {
 
 TEST(WebSocketProtocol, ClosePayloads) {
     EXPECT_FALSE(ParseClosePayload({}).Status);
+    EXPECT_TRUE(ParseClosePayload({}).Violation.empty());
     const auto normal = Bytes({0x03, 0xE8, 'b', 'y', 'e'});
     EXPECT_EQ(ParseClosePayload(normal).Status, 1000);
     EXPECT_EQ(ParseClosePayload(normal).Description, "bye");
+    EXPECT_TRUE(ParseClosePayload(normal).Violation.empty());
     EXPECT_EQ(ParseClosePayload(Bytes({0x0F, 0xA0})).Status, 4000);
 
     const std::vector<std::pair<const char*, std::vector<std::uint8_t>>> bad{
@@ -114,7 +124,11 @@ TEST(WebSocketProtocol, ClosePayloads) {
         {"5000", Bytes({0x13, 0x88})},
         {"description not UTF-8", Bytes({0x03, 0xE8, 0xC3, 0x28})},
     };
-    for (const auto& [name, payload] : bad) EXPECT_THROW(ParseClosePayload(payload), WebSocketFailure) << name;
+    for (const auto& [name, payload] : bad) {
+        const auto parsed = ParseClosePayload(payload);
+        EXPECT_FALSE(parsed.Violation.empty()) << name;
+        EXPECT_FALSE(parsed.Status) << name;
+    }
 
     const auto made = MakeClosePayload(1000, "Client closed connection");
     EXPECT_EQ(std::string(made.begin() + 2, made.end()), "Client closed connection");
@@ -125,24 +139,7 @@ TEST(WebSocketProtocol, ClosePayloads) {
     for (int i = 0; i < 100; ++i) accents += "\xC3\xA9";
     const auto cutAccents = MakeClosePayload(1000, accents);
     EXPECT_LE(cutAccents.size(), MaxControlPayload);
-    EXPECT_TRUE(IsValidUtf8(std::span(cutAccents).subspan(2)));
-}
-
-TEST(WebSocketProtocol, Utf8Validation) {
-    const std::vector<std::pair<std::string, bool>> cases{
-        {"plain", true},
-        {"\xC3\xA9", true},
-        {"\xE2\x82\xAC", true},
-        {"\xF0\x9F\x98\x80", true},
-        {"\xC3", false},
-        {"\xC0\xAF", false},          // overlong
-        {"\xED\xA0\x80", false},      // surrogate
-        {"\xF4\x90\x80\x80", false},  // above U+10FFFF
-        {"\x80", false},
-        {"\xE2\x82", false},
-    };
-    for (const auto& [text, valid] : cases)
-        EXPECT_EQ(IsValidUtf8(std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size())), valid) << text;
+    EXPECT_TRUE(Quillmark::Platform::Text::Utf8::IsValid(std::span(cutAccents).subspan(2)));
 }
 
 }  // namespace

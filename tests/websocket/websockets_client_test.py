@@ -64,11 +64,12 @@ class WebSocketServer(unittest.TestCase):
         self.assertTrue(self.daemon.wait_log("[Info] Client gửi tín hiệu đóng. Đang ngắt kết nối."))
         self.stop_daemon()
 
-    def test_sub_protocol_offers_get_an_empty_answer(self):
+    def test_sub_protocol_offers_are_answered_with_none(self):
         async def scenario():
-            # The empty choice is no protocol this client accepts, so it gives up; the server goes on.
-            with self.assertRaises(websockets.exceptions.InvalidHandshake):
-                await websockets.connect(self.daemon.url, subprotocols=["chat"])
+            async with websockets.connect(self.daemon.url, subprotocols=["chat", "superchat"]) as ws:
+                self.assertIsNone(ws.subprotocol)
+                await ws.send(PING)
+                self.assertEqual(await ws.recv(), PONG)
         run(scenario())
         self.stop_daemon()
 
@@ -83,12 +84,12 @@ class WebSocketServer(unittest.TestCase):
 
     def test_undecodable_messages_close_only_that_client(self):
         async def scenario():
-            for message in ("not json", "null", b"\x00\x01", ""):
+            for message, code in (("not json", 1007), ("null", 1007), ("", 1007), (b"{}", 1003)):
                 async with websockets.connect(self.daemon.url) as ws:
                     await ws.send(message)
                     with self.assertRaises(websockets.exceptions.ConnectionClosedError) as closed:
                         await ws.recv()
-                    self.assertEqual(closed.exception.rcvd.code, 1007)
+                    self.assertEqual(closed.exception.rcvd.code, code)
         run(scenario())
         self.assertTrue(self.daemon.wait_log("Failed to deserialize message. Output is null."))
         self.assertIsNone(self.daemon.process.poll())

@@ -2,7 +2,7 @@
 
 #include "Platform/Failure.hpp"
 #include "Platform/Path.hpp"
-#include "Platform/Runtime/StopCancellation.hpp"
+#include "Platform/Runtime/Cancellation.hpp"
 
 #include <boost/asio/as_tuple.hpp>
 #include <boost/asio/posix/stream_descriptor.hpp>
@@ -171,7 +171,7 @@ Task<ChildProcessResult> ChildProcess::RunAsync(std::string programPath, std::ve
     const int pidfd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
     if (pidfd >= 0) child->pidfd.emplace(executor, pidfd);
 
-    Runtime::StopCancellation stop(executor, token);
+    Runtime::Cancellation stop(executor, token);
 
     ChildProcessResult result;
     auto& output = result.Output;
