@@ -25,6 +25,9 @@ namespace {
 
 using Platform::Json::JsonNode;
 
+// Spare room a decoded chunk may keep; the overhead charged per chunk covers it.
+constexpr std::size_t BufferSlack = 16;
+
 // From the last "." to the end, unless that dot ends the name or a separator follows it.
 std::string Extension(const std::optional<std::string>& originalFileName) {
     if (!originalFileName) return {};
@@ -97,14 +100,17 @@ Platform::Task<Models::Message> ReceiveFileListener::ProcessAsync(Models::Messag
             stored.Content = StoredChunk::State::BadBase64;
         }
     }
-    const auto size = static_cast<std::int64_t>(stored.Bytes.size());
-    if (size > maxUploadBytes_ - receivedBytes_) {
-        throw Platform::InvalidOperationFailure("Upload exceeds " + std::to_string(maxUploadBytes_) + " bytes");
-    }
-    receivedBytes_ += size;
     // Once the count has reached the announced total nothing can complete again, so later
     // chunks are counted but not kept.
-    if (chunkCount_ < metadata_->TotalChunks) chunks_.push_back(std::move(stored));
+    const bool keep = chunkCount_ < metadata_->TotalChunks;
+    // Text padded with blanks decodes into a buffer with room to spare; a kept one gives it back.
+    if (keep && stored.Bytes.capacity() - stored.Bytes.size() > BufferSlack) stored.Bytes.shrink_to_fit();
+    const auto cost = static_cast<std::int64_t>(stored.Bytes.size()) + (keep ? ChunkOverheadBytes : 0);
+    if (cost > maxUploadBytes_ - receivedBytes_) {
+        throw Platform::InvalidOperationFailure("Upload exceeds " + std::to_string(maxUploadBytes_) + " bytes");
+    }
+    receivedBytes_ += cost;
+    if (keep) chunks_.push_back(std::move(stored));
     ++chunkCount_;
     if (chunkCount_ == metadata_->TotalChunks) co_return co_await MakeFileAsync();
     co_return ListenerReply(Action(), "OK");
