@@ -35,16 +35,58 @@ bool IsExistingFolder(const std::string& path) {
 }
 }  // namespace
 
-void Utils::PrepareTempDir() {
-    const auto folder = Path::ToFsPath(Path::Join(Env::GetTempPath(), ProductFolderName));
+namespace {
+// The folder at the path, opened, when it is this user's alone; any failure counts as not.
+std::optional<Platform::Folder> OpenPrivate(const std::string& path) noexcept {
     try {
-        if (std::filesystem::is_directory(folder)) std::filesystem::remove_all(folder);
-        std::filesystem::create_directories(folder);
-        // Uploaded documents are the user's own; a shared temporary directory must not expose them.
-        std::filesystem::permissions(folder, std::filesystem::perms::owner_all);
+        auto folder = Platform::Folder::Open(path);
+        if (folder && folder->IsPrivate()) return folder;
     } catch (...) {
-        // Start-up goes on with the folder as the failure left it.
     }
+    return std::nullopt;
+}
+
+// Empties and re-creates one candidate; answers whether it is then this user's alone.
+bool Prepare(const std::string& path) {
+    try {
+        if (auto existing = Platform::Folder::Open(path)) {
+            // What others can write into is not ours to empty: deleting through it could be
+            // steered at files elsewhere.
+            if (!existing->IsPrivate()) return false;
+            existing.reset();
+            std::filesystem::remove_all(Path::ToFsPath(path));
+        }
+        Platform::Folder::CreatePrivate(path);
+    } catch (...) {
+        // The folder stays as the failure left it, and is judged as it is.
+    }
+    return OpenPrivate(path).has_value();
+}
+}  // namespace
+
+Utils::TempDirOutcome Utils::PrepareTempDir() {
+    TempDirOutcome outcome;
+    for (const auto& candidate : TempDirCandidates()) {
+        if (Prepare(candidate)) {
+            outcome.Folder = candidate;
+            return outcome;
+        }
+        outcome.UsualRefused = true;
+    }
+    return outcome;
+}
+
+std::vector<std::string> Utils::TempDirCandidates() {
+    const auto temp = Env::GetTempPath();
+    return {Path::Join(temp, ProductFolderName),
+            Path::Join(temp, std::string(ProductFolderName) + "-" + Env::GetUserId())};
+}
+
+std::optional<Platform::Folder> Utils::OpenTempDir() {
+    for (const auto& candidate : TempDirCandidates()) {
+        if (auto folder = OpenPrivate(candidate)) return folder;
+    }
+    return std::nullopt;
 }
 
 std::string Utils::GetDataDir() {

@@ -3,11 +3,15 @@
 // random names and the crash-report text encoding. Holds no state: every answer is computed
 // anew at each call.
 
+#include "Platform/File/Folder.hpp"
+
 #include <cstdint>
 #include <initializer_list>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 namespace Quillmark::Common {
 
@@ -16,8 +20,25 @@ public:
     // Both the temporary folder and the data folder bear this name.
     static constexpr std::string_view ProductFolderName = "Quillmark";
 
-    // Empties and re-creates the temporary folder; absorbs every folder failure.
-    static void PrepareTempDir();
+    // Where PrepareTempDir left the temporary folder.
+    struct TempDirOutcome {
+        // The folder in use; empty when no candidate could be made a folder of this user alone.
+        std::string Folder;
+        // True when the usual folder could not be used, so the fallback (or none) is in use.
+        bool UsualRefused = false;
+    };
+
+    // Empties and re-creates the temporary folder; absorbs every folder failure. A folder
+    // that is not this user's alone is left untouched and the next candidate is taken.
+    static TempDirOutcome PrepareTempDir();
+    // The places the temporary folder may be, in order: the usual one (the temporary directory
+    // joined with the product folder name), then the per-user fallback (that name, "-" and the
+    // user's id, in the same directory).
+    static std::vector<std::string> TempDirCandidates();
+    // The temporary folder in use, opened: the first candidate that is a folder of this user
+    // alone; nothing when none is. Asked anew at each call, so every user agrees with
+    // PrepareTempDir.
+    static std::optional<Platform::Folder> OpenTempDir();
     // The data folder's full path, created when missing.
     static std::string GetDataDir();
     // The application directory, or the empty text.

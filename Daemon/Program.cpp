@@ -49,7 +49,12 @@ std::unique_ptr<Connections::IConnection> CreateConnection(const CommandLine& op
 }  // namespace
 
 std::int32_t Program::Main(const std::vector<std::string>& args) {
-    Common::Utils::PrepareTempDir();
+    const auto temp = Common::Utils::PrepareTempDir();
+    if (temp.UsualRefused) {
+        const auto refused = "Temporary folder " + Common::Utils::TempDirCandidates().front() + " is not this user's alone";
+        AppLogger::Warn(temp.Folder.empty() ? refused + " and no fallback could be made; uploads and downloads are refused."
+                                            : refused + "; using " + temp.Folder + ".");
+    }
     Platform::Runtime::SetUnhandledFailureHandler(&CurrentDomain_UnhandledException);
     if (!Common::UpdateReminderConfig::Load()) AppLogger::Warn("Failed to load update reminder config.");
 

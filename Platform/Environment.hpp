@@ -11,6 +11,9 @@ namespace Quillmark::Platform::Environment {
 std::optional<std::string> GetVariable(std::string_view name);
 // The current user's temporary directory.
 std::string GetTempPath();
+// The current user's identity as a short text fit for a file name (the numeric user id on
+// POSIX, the security identifier's text on Windows).
+std::string GetUserId();
 // The roaming application-data folder from the known-folder query, or nothing when the query fails.
 std::optional<std::string> GetRoamingAppDataFolder();
 // The folder of the running executable, with a trailing separator.

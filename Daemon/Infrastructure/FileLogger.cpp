@@ -4,15 +4,16 @@
 #include "Common/Utils.hpp"
 #include "Platform/Clock.hpp"
 #include "Platform/Failure.hpp"
+#include "Platform/File/File.hpp"
 #include "Platform/Path.hpp"
 #include "Platform/Text/Ascii.hpp"
 #include "Platform/Text/Integer.hpp"
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <deque>
 #include <filesystem>
-#include <fstream>
 #include <mutex>
 #include <optional>
 #include <system_error>
@@ -26,7 +27,7 @@ namespace Path = Platform::Path;
 namespace Text = Platform::Text;
 
 namespace {
-constexpr std::uintmax_t FullFileSize = 1'048'576;
+constexpr std::int64_t FullFileSize = 1'048'576;
 constexpr int RingSize = 5;
 // Bounds the wait at the end of the process should a pass be stuck on a slow disk.
 constexpr auto FlushLockWait = std::chrono::seconds(5);
@@ -70,13 +71,16 @@ bool IsQueueEmpty(State& state) {
     return state.pendingLines.empty();
 }
 
+std::atomic<FileLogger::AppendHook> beforeAppend = nullptr;
+
+// One open, append and close per line, so that nothing stays open between lines and a reader
+// may open the file at any time.
 void AppendLine(const State& state, const std::string& line) {
-    const auto path = Path::ToFsPath(Path::Join(state.logDirectory, state.currentLogFile));
-    std::ofstream out(path, std::ios::binary | std::ios::app);
-    std::string record = line + "\r\n";
-    out.write(record.data(), static_cast<std::streamsize>(record.size()));
-    out.close();
-    if (!out) throw Platform::IoFailure(Platform::PlatformText("IO_WriteFailed", {Path::FromFsPath(path)}));
+    const auto record = line + "\r\n";
+    if (const auto hook = beforeAppend.load()) hook(record);
+    auto file = Platform::File::OpenForAppend(Path::Join(state.logDirectory, state.currentLogFile));
+    file.Write({reinterpret_cast<const std::uint8_t*>(record.data()), record.size()});
+    file.Close();
 }
 
 // Writes queued lines until the queue is empty; the caller holds writeLock. A failed line is
@@ -172,20 +176,13 @@ void FileLogger::Flush() {
 
 void FileLogger::RotateLogFileIfNeeded() {
     auto& state = GetState();
-    const auto path = Path::ToFsPath(Path::Join(state.logDirectory, state.currentLogFile));
     // One look at the file after each line: its length, or that it is not there.
-    std::error_code error;
-    auto size = fs::file_size(path, error);
-    if (error == std::errc::no_such_file_or_directory) return;
-    if (error) throw Platform::IoFailure(error.message());
-    if (size < FullFileSize) return;
+    const auto size = Platform::File::SizeOf(Path::Join(state.logDirectory, state.currentLogFile));
+    if (!size || *size < FullFileSize) return;
 
     auto number = Text::ParseInteger<std::int32_t>(WithoutExtension(state.currentLogFile)).value_or(0);
     state.currentLogFile = std::to_string(number % RingSize + 1) + ".log";
-    const auto next = Path::ToFsPath(Path::Join(state.logDirectory, state.currentLogFile));
-    std::ofstream emptied(next, std::ios::binary | std::ios::trunc);
-    emptied.close();
-    if (!emptied) throw Platform::IoFailure(Platform::PlatformText("IO_WriteFailed", {Path::FromFsPath(next)}));
+    Platform::File::Truncate(Path::Join(state.logDirectory, state.currentLogFile));
 }
 
 void FileLogger::LoadCurrentLogFile() {
@@ -216,6 +213,8 @@ void FileLogger::LoadCurrentLogFile() {
     state.currentLogFile = *chosen;
     RotateLogFileIfNeeded();
 }
+
+void FileLogger::SetAppendHookForTesting(AppendHook hook) { beforeAppend = hook; }
 
 void FileLogger::ResetForTesting(std::string logDirectory) {
     Flush();

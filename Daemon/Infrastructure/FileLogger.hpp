@@ -29,6 +29,10 @@ public:
     // Tests only: writes what is queued, then points the logger at a fresh folder with
     // "1.log" current, as if the process had just started there.
     static void ResetForTesting(std::string logDirectory);
+    // Tests only: called with each line's record, on its writing pass, before the record is
+    // appended; lets a test hold a pass where it wants. nullptr removes it.
+    using AppendHook = void (*)(std::string_view record);
+    static void SetAppendHookForTesting(AppendHook hook);
 
 protected:
     // One writer pass.

@@ -16,15 +16,17 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cerrno>
-#include <cstdio>
-#include <filesystem>
 #include <future>
 
 namespace Quillmark::Daemon::MessageListeners {
 namespace {
 
 using Platform::Json::JsonNode;
+
+// Spare room a decoded chunk may keep; the overhead charged per chunk covers it.
+constexpr std::size_t BufferSlack = 16;
+// Chunks smaller than this are written together.
+constexpr std::size_t WriteBatchBytes = 64 * 1024;
 
 // From the last "." to the end, unless that dot ends the name or a separator follows it.
 std::string Extension(const std::optional<std::string>& originalFileName) {
@@ -91,14 +93,17 @@ Platform::Task<Models::Message> ReceiveFileListener::ProcessAsync(Models::Messag
             stored.Content = StoredChunk::State::BadBase64;
         }
     }
-    const auto size = static_cast<std::int64_t>(stored.Bytes.size());
-    if (size > maxUploadBytes_ - receivedBytes_) {
-        throw Platform::InvalidOperationFailure("Upload exceeds " + std::to_string(maxUploadBytes_) + " bytes");
-    }
-    receivedBytes_ += size;
     // Once the count has reached the announced total nothing can complete again, so later
     // chunks are counted but not kept.
-    if (chunkCount_ < metadata_->TotalChunks) chunks_.push_back(std::move(stored));
+    const bool keep = chunkCount_ < metadata_->TotalChunks;
+    // Text padded with blanks decodes into a buffer with room to spare; a kept one gives it back.
+    if (keep && stored.Bytes.capacity() - stored.Bytes.size() > BufferSlack) stored.Bytes.shrink_to_fit();
+    const auto cost = static_cast<std::int64_t>(stored.Bytes.size()) + (keep ? ChunkOverheadBytes : 0);
+    if (cost > maxUploadBytes_ - receivedBytes_) {
+        throw Platform::InvalidOperationFailure("Upload exceeds " + std::to_string(maxUploadBytes_) + " bytes");
+    }
+    receivedBytes_ += cost;
+    if (keep) chunks_.push_back(std::move(stored));
     ++chunkCount_;
     if (chunkCount_ == metadata_->TotalChunks) co_return co_await MakeFileAsync();
     co_return ListenerReply(Action(), "OK");
@@ -109,20 +114,22 @@ Platform::Task<Models::Message> ReceiveFileListener::MakeFileAsync() {
     metadata.FileName = Common::Utils::RandomString(16) + "_" + Extension(metadata.OriginalFileName);
     std::stable_sort(chunks_.begin(), chunks_.end(),
                      [](const StoredChunk& a, const StoredChunk& b) { return a.ChunkIndex < b.ChunkIndex; });
-    const auto path = TempFolder::Join(*metadata.FileName);
+    const auto& name = *metadata.FileName;
     // The chunks are not needed after this attempt, whatever its outcome.
     auto chunks = std::move(chunks_);
     chunks_.clear();
 
-    // The system would create a file under the name cut at its NUL, not the name answered.
-    if (path.find('\0') != std::string::npos) throw Platform::ArgumentFailure("Argument_NullCharInPath", "path");
-
+    const auto folder = TempFolder::Open();
+    if (!folder) {
+        const auto path = Platform::Path::Join(TempFolder::UsualPath(), name);
+        throw Platform::IoFailure(Platform::PlatformText("IO_PathNotFound_Path", {path}));
+    }
     std::string digest;
     std::atomic<bool> abandoned = false;
+    bool created = false;
     try {
-        std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(path.c_str(), "w+b"), &std::fclose);
-        if (!file) TempFolder::ThrowFileFailure(path, errno);
-        std::setvbuf(file.get(), nullptr, _IOFBF, 4096);
+        auto file = folder->Create(name);
+        created = true;
         // The digest is taken over exactly the bytes written, on a worker while they are written;
         // the future's end joins it before the chunks go.
         auto hashing = std::async(std::launch::async, [&chunks, &abandoned] {
@@ -137,21 +144,26 @@ Platform::Task<Models::Message> ReceiveFileListener::MakeFileAsync() {
             std::atomic<bool>& flag;
             ~Abandon() { flag = true; }
         } abandonOnExit{abandoned};
+        // Small chunks are gathered so that each write reaches the system with a useful amount.
+        std::vector<std::uint8_t> pending;
         for (auto& chunk : chunks) {
             if (chunk.Content == StoredChunk::State::NullData) throw Platform::ArgumentNullFailure("s");
             if (chunk.Content == StoredChunk::State::BadBase64) throw Platform::FormatFailure("Format_BadBase64Char");
-            if (!chunk.Bytes.empty() &&
-                std::fwrite(chunk.Bytes.data(), 1, chunk.Bytes.size(), file.get()) != chunk.Bytes.size()) {
-                TempFolder::ThrowFileFailure(path, errno);
+            if (pending.size() + chunk.Bytes.size() > WriteBatchBytes) {
+                file.Write(pending);
+                pending.clear();
+            }
+            if (chunk.Bytes.size() >= WriteBatchBytes) {
+                file.Write(chunk.Bytes);
+            } else {
+                pending.insert(pending.end(), chunk.Bytes.begin(), chunk.Bytes.end());
             }
             co_await YieldToLoop();
         }
-        if (std::fclose(file.release()) != 0) TempFolder::ThrowFileFailure(path, errno);
-
-        std::error_code ec;
-        const auto length = std::filesystem::file_size(Platform::Path::ToFsPath(path), ec);
-        if (ec) TempFolder::ThrowFileFailure(path, ec.value());
-        if (static_cast<std::int64_t>(length) != metadata.FileSize) {
+        file.Write(pending);
+        const auto length = file.Size();
+        file.Close();
+        if (length != metadata.FileSize) {
             throw Platform::InvalidOperationFailure("File size mismatch: expected " + std::to_string(metadata.FileSize) +
                                                     ", got " + std::to_string(length));
         }
@@ -163,8 +175,10 @@ Platform::Task<Models::Message> ReceiveFileListener::MakeFileAsync() {
         }
     } catch (...) {
         // The client never learns this name, so what was written is of no use to anyone.
-        std::error_code ignored;
-        std::filesystem::remove(Platform::Path::ToFsPath(path), ignored);
+        try {
+            if (created) folder->Remove(name);
+        } catch (...) {
+        }
         throw;
     }
 

@@ -15,7 +15,8 @@ namespace Quillmark::Daemon::MessageListeners {
 // Main loop only, one request at a time; the token is not observed.
 class ReceiveFileListener final : public IMessageListener {
 public:
-    // An upload holds at most this much decoded chunk data.
+    // An upload holds at most this much: its decoded chunk data and the charge for each chunk
+    // it keeps, so that many small or empty chunks meet the bound as large ones do.
     static constexpr std::int64_t MaxUploadBytes = std::int64_t{1} << 30;
 
     ReceiveFileListener() = default;
@@ -35,13 +36,20 @@ private:
         std::vector<std::uint8_t> Bytes;
     };
 
+public:
+    // What each kept chunk costs besides its bytes: its entry twice over (a growing list keeps
+    // as much spare room again), its heap block and a little slack in the block.
+    static constexpr std::int64_t ChunkOverheadBytes = 2 * sizeof(StoredChunk) + 48;
+
+private:
+
     Platform::Task<Models::Message> MakeFileAsync();
 
     std::optional<Models::FileMetadata> metadata_;
     std::vector<StoredChunk> chunks_;
     // Chunks appended since the last metadata step, kept or not.
     std::int64_t chunkCount_ = 0;
-    // Decoded bytes of the chunks appended since the last metadata step.
+    // What the chunks appended since the last metadata step cost against the bound.
     std::int64_t receivedBytes_ = 0;
     std::int64_t maxUploadBytes_ = MaxUploadBytes;
 };

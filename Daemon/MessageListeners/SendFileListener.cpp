@@ -7,25 +7,13 @@
 #include "Platform/Encoding/Base64.hpp"
 #include "Platform/Failure.hpp"
 #include "Platform/Json/JsonObject.hpp"
-#include "Platform/Path.hpp"
 
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
-#include <filesystem>
 #include <span>
 
 namespace Quillmark::Daemon::MessageListeners {
 namespace {
-
-// A file's length through its open stream; the position is kept.
-std::int64_t LengthOf(std::FILE* file, const std::string& path) {
-    const auto position = std::ftell(file);
-    if (position < 0 || std::fseek(file, 0, SEEK_END) != 0) TempFolder::ThrowFileFailure(path, errno);
-    const auto length = std::ftell(file);
-    if (length < 0 || std::fseek(file, position, SEEK_SET) != 0) TempFolder::ThrowFileFailure(path, errno);
-    return length;
-}
 
 // The contract's JSON text of the chunk: of all Base64 symbols only "+" is escaped. The
 // Base64 text goes through a buffer kept between calls, sparing the fresh pages of a new one.
@@ -63,25 +51,25 @@ Platform::Task<Models::Message> SendFileListener::ProcessAsync(Models::Message r
         const auto* fileName = object.Find("fileName");
         if (fileName == nullptr) throw Platform::ArgumentNullFailure("Data");
         const auto name = fileName->GetString();
-        const auto path = TempFolder::Join(name);
-        const auto fsPath = Platform::Path::ToFsPath(path);
-        std::error_code ec;
         // A name leaving the folder is answered like a missing file: it tells nothing of what
-        // lies outside. Only regular files are served: opening a pipe or device could block.
-        if (!TempFolder::IsSafeName(name) || !std::filesystem::is_regular_file(fsPath, ec)) {
-            throw Platform::PlainFailure("File " + name + " does not exist");
+        // lies outside. Only regular files reached without a link are served; the kind is
+        // tested on the open file, so nothing swapped in after a look is read.
+        const auto folder = TempFolder::IsSafeName(name) ? TempFolder::Open() : std::nullopt;
+        std::optional<Platform::File> file;
+        try {
+            if (folder) file = folder->OpenForReading(name);
+        } catch (...) {
+            // A file there that cannot be opened counts as found, as below.
+            fileStream_.reset();
+            throw;
         }
+        if (!file) throw Platform::PlainFailure("File " + name + " does not exist");
         // The file is found: one left open by an earlier failed cut goes now, whatever follows.
         fileStream_.reset();
-        const auto size = std::filesystem::file_size(fsPath, ec);
-        if (!ec && size > static_cast<std::uintmax_t>(maxFileBytes_)) ThrowTooLarge(name);
-
-        fileStream_.reset(std::fopen(path.c_str(), "rb"));
-        if (!fileStream_) TempFolder::ThrowFileFailure(path, errno);
-        // Each chunk is read straight into its own buffer.
-        std::setvbuf(fileStream_.get(), nullptr, _IONBF, 0);
+        if (file->Size() > maxFileBytes_) ThrowTooLarge(name);
+        fileStream_ = std::move(file);
         std::vector<std::vector<std::uint8_t>>().swap(chunks_);
-        co_await MakeChunksAsync(name, path, token);
+        co_await MakeChunksAsync(name, token);
         fileStream_.reset();
         co_return ListenerReply(Action(), "OK");
     }
@@ -96,21 +84,16 @@ Platform::Task<Models::Message> SendFileListener::ProcessAsync(Models::Message r
     co_return ListenerReply(Action(), ChunkReply(index, chunks_[static_cast<std::size_t>(index)], base64Scratch_));
 }
 
-Platform::Task<void> SendFileListener::MakeChunksAsync(const std::string& name, const std::string& path,
-                                                       Platform::CancellationToken token) {
-    auto* file = fileStream_.get();
-    if (std::fseek(file, 0, SEEK_SET) != 0) TempFolder::ThrowFileFailure(path, errno);
+Platform::Task<void> SendFileListener::MakeChunksAsync(const std::string& name, Platform::CancellationToken token) {
+    const auto& file = *fileStream_;
     std::int64_t position = 0;
     // The length is asked anew for every chunk: the file may change while it is cut.
-    for (std::int64_t length; position < (length = LengthOf(file, path));) {
+    for (std::int64_t length; position < (length = file.Size());) {
         if (token.stop_requested()) throw Platform::CancellationFailure();
         if (length > maxFileBytes_) ThrowTooLarge(name);
         const auto n = static_cast<std::size_t>(std::min(length - position, ChunkSize));
         std::vector<std::uint8_t> bytes(n);
-        if (std::fread(bytes.data(), 1, n, file) != n) {
-            if (std::ferror(file)) TempFolder::ThrowFileFailure(path, errno);
-            throw Platform::EndOfStreamFailure();
-        }
+        if (file.ReadAt(position, bytes) != n) throw Platform::EndOfStreamFailure();
         chunks_.push_back(std::move(bytes));
         position += static_cast<std::int64_t>(n);
         co_await YieldToLoop();

@@ -1,10 +1,10 @@
 #pragma once
 
 #include "Daemon/MessageListeners/IMessageListener.hpp"
+#include "Platform/File/File.hpp"
 
 #include <cstdint>
-#include <cstdio>
-#include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -27,17 +27,12 @@ public:
     Platform::Task<Models::Message> ProcessAsync(Models::Message request, Platform::CancellationToken token) override;
 
 private:
-    struct FileCloser {
-        void operator()(std::FILE* file) const noexcept { std::fclose(file); }
-    };
-
-    Platform::Task<void> MakeChunksAsync(const std::string& name, const std::string& path,
-                                         Platform::CancellationToken token);
+    Platform::Task<void> MakeChunksAsync(const std::string& name, Platform::CancellationToken token);
 
     // The file bytes of each chunk; encoded only when a chunk step asks for it.
     std::vector<std::vector<std::uint8_t>> chunks_;
     // Open only while a prepare step cuts it, or after a cut that failed.
-    std::unique_ptr<std::FILE, FileCloser> fileStream_;
+    std::optional<Platform::File> fileStream_;
     std::int64_t maxFileBytes_ = MaxFileBytes;
     std::string base64Scratch_;
 };

@@ -45,10 +45,20 @@ Platform::Task<Models::Message> SignListener::ProcessAsync(Models::Message reque
     if (!signatureName.empty() && !TempFolder::IsSafeName(signatureName)) {
         throw Platform::ArgumentFailure("Invalid file name", "signatureImageFileName");
     }
-    std::vector<std::string> arguments{TempFolder::Join(pdfName)};
+    const auto folder = TempFolder::Open();
+    // A regular file, or a name not there yet; never a link, pipe or device, which could lead
+    // the GUI out of the folder or hold it (and so the daemon) waiting for good. The empty name
+    // is the folder itself.
+    const auto path = [&folder](const std::string& name, const char* argument) {
+        if (!folder || (!name.empty() && folder->KindOf(name) == Platform::Folder::EntryKind::Other)) {
+            throw Platform::ArgumentFailure("Invalid file name", argument);
+        }
+        return Platform::Path::Join(folder->Path(), name);
+    };
+    std::vector<std::string> arguments{path(pdfName, "pdfFileName")};
     if (!signatureName.empty()) {
         arguments.emplace_back("--sig");
-        arguments.push_back(TempFolder::Join(signatureName));
+        arguments.push_back(path(signatureName, "signatureImageFileName"));
     }
     const auto program = Platform::Path::Join(
         applicationDirectory_ ? *applicationDirectory_ : Common::Utils::GetCurrentDir(), GuiExecutableName);

@@ -1,19 +1,13 @@
 #include "Daemon/MessageListeners/TempFolder.hpp"
 
 #include "Common/Utils.hpp"
-#include "Platform/Environment.hpp"
-#include "Platform/Failure.hpp"
 #include "Platform/Path.hpp"
-
-#include <system_error>
 
 namespace Quillmark::Daemon::MessageListeners {
 
-std::string TempFolder::Path() {
-    return Platform::Path::Join(Platform::Environment::GetTempPath(), Common::Utils::ProductFolderName);
-}
+std::optional<Platform::Folder> TempFolder::Open() { return Common::Utils::OpenTempDir(); }
 
-std::string TempFolder::Join(std::string_view name) { return Platform::Path::Join(Path(), name); }
+std::string TempFolder::UsualPath() { return Common::Utils::TempDirCandidates().front(); }
 
 bool TempFolder::IsSafeName(std::string_view name) {
     if (Platform::Path::IsRooted(name) || name.find('\0') != std::string_view::npos) return false;
@@ -26,18 +20,6 @@ bool TempFolder::IsSafeName(std::string_view name) {
         start = end + 1;
     }
     return true;
-}
-
-void TempFolder::ThrowFileFailure(const std::string& path, int error) {
-    switch (error) {
-    case ENOENT:
-        throw Platform::IoFailure(Platform::PlatformText("IO_PathNotFound_Path", {path}));
-    case EACCES:
-    case EPERM:
-        throw Platform::IoFailure(Platform::PlatformText("UnauthorizedAccess_IODenied_Path", {path}));
-    default:
-        throw Platform::IoFailure(std::generic_category().message(error) + " : '" + path + "'");
-    }
 }
 
 }  // namespace Quillmark::Daemon::MessageListeners

@@ -2,7 +2,9 @@
 // The temporary folder that uploads are written into and that download and sign requests name
 // files of.
 
-#include <cerrno>
+#include "Platform/File/Folder.hpp"
+
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -10,15 +12,14 @@ namespace Quillmark::Daemon::MessageListeners {
 
 class TempFolder {
 public:
-    // The user's temporary directory joined with the product folder name, formed anew each call.
-    static std::string Path();
-    // The folder joined with a client's file name.
-    static std::string Join(std::string_view name);
+    // The folder in use, opened and found to be this user's alone: the one start-up prepared.
+    // Nothing when no candidate passes, and then nothing is stored into or served from it.
+    static std::optional<Platform::Folder> Open();
+    // The usual folder's path, which failures name when no folder is in use.
+    static std::string UsualPath();
     // False for a name that would leave the folder (rooted, or a ".." component) or that the
     // system would cut short (a NUL).
     static bool IsSafeName(std::string_view name);
-    // The IoFailure for a file operation on the path that the system refused with the error.
-    [[noreturn]] static void ThrowFileFailure(const std::string& path, int error);
 };
 
 }  // namespace Quillmark::Daemon::MessageListeners

@@ -39,6 +39,8 @@ std::string GetTempPath() {
     return NonEmptyVariable("TMPDIR").value_or("/tmp");
 }
 
+std::string GetUserId() { return std::to_string(::geteuid()); }
+
 std::optional<std::string> GetRoamingAppDataFolder() {
     if (auto config = NonEmptyVariable("XDG_CONFIG_HOME")) return config;
     if (auto home = NonEmptyVariable("HOME")) return Path::Join(*home, ".config");

@@ -123,10 +123,19 @@ protected:
     TempFolder tmp;
     ScopedVariable tmpdir{"TMPDIR", tmp.Path().c_str()};
     fs::path folder = tmp.Path() / "Quillmark";
+    fs::path fallback = tmp.Path() / ("Quillmark-" + std::to_string(::geteuid()));
+
+    // What the listeners would open now.
+    std::string InUse() const {
+        auto opened = Utils::OpenTempDir();
+        return opened ? opened->Path() : "<none>";
+    }
 };
 
 TEST_F(PrepareTempDirTest, EmptiesAndRecreatesTheFolder) {
-    Utils::PrepareTempDir();
+    auto outcome = Utils::PrepareTempDir();
+    EXPECT_EQ(outcome.Folder, folder.string());
+    EXPECT_FALSE(outcome.UsualRefused);
     EXPECT_TRUE(fs::is_directory(folder));
     WriteAll(folder / "old.pdf", "x");
     WriteAll(folder / "deep" / "er" / "file", "y");
@@ -134,6 +143,8 @@ TEST_F(PrepareTempDirTest, EmptiesAndRecreatesTheFolder) {
     EXPECT_TRUE(fs::is_directory(folder));
     EXPECT_TRUE(fs::is_empty(folder));
     EXPECT_EQ(fs::status(folder).permissions(), fs::perms::owner_all);
+    EXPECT_EQ(InUse(), folder.string());
+    EXPECT_FALSE(fs::exists(fallback));
 }
 
 TEST_F(PrepareTempDirTest, CreatesMissingParents) {
@@ -143,11 +154,74 @@ TEST_F(PrepareTempDirTest, CreatesMissingParents) {
     EXPECT_TRUE(fs::is_directory(other.Path() / "a" / "b" / "Quillmark"));
 }
 
-TEST_F(PrepareTempDirTest, PlainFileInTheWayIsAbsorbed) {
+// Whatever stands at the usual place and is not a folder of this user alone is left exactly
+// as it is (another user may read, replace and plant links in it), and the per-user fallback,
+// itself made private, is used by start-up and listeners alike.
+TEST_F(PrepareTempDirTest, AFolderNotThisUsersAloneIsLeftAndTheFallbackUsed) {
+    const struct {
+        const char* what;
+        void (*make)(const fs::path& usual, const fs::path& root);
+    } cases[] = {
+        {"a plain file",
+         [](const fs::path& usual, const fs::path&) { WriteAll(usual, "not a folder"); }},
+        {"a folder others may write",
+         [](const fs::path& usual, const fs::path&) {
+             WriteAll(usual / "planted.pdf", "planted");
+             fs::permissions(usual, fs::perms::all | fs::perms::sticky_bit);
+         }},
+        {"a link to a folder of this user",
+         [](const fs::path& usual, const fs::path& root) {
+             WriteAll(root / "elsewhere" / "planted.pdf", "planted");
+             fs::permissions(root / "elsewhere", fs::perms::owner_all);
+             fs::create_directory_symlink(root / "elsewhere", usual);
+         }},
+        {"a folder of another user",
+         [](const fs::path& usual, const fs::path&) {
+             WriteAll(usual / "planted.pdf", "planted");
+             fs::permissions(usual, fs::perms::owner_all);
+             if (::lchown(usual.c_str(), 65534, 65534) != 0) throw std::runtime_error("lchown");
+         }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        if (std::string_view(c.what) == "a folder of another user" && ::geteuid() != 0) {
+            std::printf("not running as root: no folder of another user can be made, so that case is skipped\n");
+            continue;
+        }
+        fs::remove_all(folder);
+        fs::remove_all(tmp.Path() / "elsewhere");
+        c.make(folder, tmp.Path());
+        const auto before = fs::symlink_status(folder);
+        WriteAll(fallback / "stale.pdf", "from an earlier start");
+
+        const auto outcome = Utils::PrepareTempDir();
+        EXPECT_EQ(outcome.Folder, fallback.string());
+        EXPECT_TRUE(outcome.UsualRefused);
+        EXPECT_EQ(InUse(), fallback.string());
+        EXPECT_TRUE(fs::is_empty(fallback));
+        EXPECT_EQ(fs::status(fallback).permissions(), fs::perms::owner_all);
+
+        const auto after = fs::symlink_status(folder);
+        EXPECT_EQ(after.type(), before.type());
+        EXPECT_EQ(after.permissions(), before.permissions());
+        const auto planted = fs::is_regular_file(folder) ? folder : folder / "planted.pdf";
+        EXPECT_TRUE(ReadAll(planted) == "planted" || ReadAll(planted) == "not a folder");
+    }
+}
+
+TEST_F(PrepareTempDirTest, NoFolderIsUsedWhenTheFallbackIsNotThisUsersAloneEither) {
     WriteAll(folder, "not a folder");
-    EXPECT_NO_THROW(Utils::PrepareTempDir());
-    EXPECT_TRUE(fs::is_regular_file(folder));
-    EXPECT_EQ(ReadAll(folder), "not a folder");
+    WriteAll(fallback / "planted.pdf", "planted");
+    fs::permissions(fallback, fs::perms::all);
+    const auto outcome = Utils::PrepareTempDir();
+    EXPECT_EQ(outcome.Folder, "");
+    EXPECT_TRUE(outcome.UsualRefused);
+    EXPECT_EQ(InUse(), "<none>");
+    EXPECT_EQ(ReadAll(fallback / "planted.pdf"), "planted");
+
+    // A folder that becomes private later is used from then on, as start-up would have.
+    fs::permissions(fallback, fs::perms::owner_all);
+    EXPECT_EQ(InUse(), fallback.string());
 }
 
 namespace {

@@ -1,6 +1,7 @@
 // The daemon's surroundings failing under it: its log folder taken away or made unwritable,
-// its temporary folder removed before an upload, the signing program killed mid-sign. Each
-// time the client gets a proper reply and the daemon goes on serving.
+// its temporary folder removed before an upload or taken by someone else before the start, the
+// signing program killed mid-sign. Each time the client gets a proper reply and the daemon
+// goes on serving.
 #include "tests/soak/TransferClient.hpp"
 #include "tests/support/AppSandbox.hpp"
 #include "tests/support/DaemonProcess.hpp"
@@ -100,6 +101,44 @@ TEST(Faults, TemporaryFolderRemovedBeforeAnUpload) {
     const auto upload = Upload(pipe, bytes);
     ASSERT_TRUE(upload.completed) << upload.problem;
     EXPECT_EQ(Download(pipe, upload.fileName), bytes);
+    daemon.CloseStdin();
+    EXPECT_EQ(daemon.WaitExit(), 0);
+}
+
+// A temporary folder that another user made first, open to all and with a link planted in
+// it: the daemon neither empties it, stores into it nor serves from it, says so once, and
+// works in its per-user fallback instead.
+TEST(Faults, TemporaryFolderOpenToOthersIsLeftForAPrivateOne) {
+    AppSandbox box;
+    WriteFile(box.Root() / "victim.txt", "the user's own");
+    fs::create_directories(box.TempFolder());
+    WriteFile(box.TempFolder() / "planted.pdf", "planted");
+    fs::create_symlink(box.Root() / "victim.txt", box.TempFolder() / "link.pdf");
+    fs::permissions(box.TempFolder(), fs::perms::all | fs::perms::sticky_bit);
+    if (geteuid() == 0) {
+        ASSERT_EQ(lchown(box.TempFolder().c_str(), 65534, 65534), 0);
+    }
+    const auto fallback = box.TmpDir() / ("Quillmark-" + std::to_string(geteuid()));
+
+    DaemonProcess daemon(box, {"chrome-extension://faults/"});
+    PipeChannel pipe(daemon);
+    ASSERT_TRUE(Pong(pipe));
+    EXPECT_TRUE(box.WaitForLog("[Warn] Temporary folder " + box.TempFolder().string() +
+                               " is not this user's alone; using " + fallback.string() + "."))
+        << box.ReadLogs();
+
+    const auto bytes = RandomBytes(70000, 11);
+    const auto upload = Upload(pipe, bytes);
+    ASSERT_TRUE(upload.completed) << upload.problem;
+    EXPECT_EQ(ReadFile(fallback / upload.fileName), std::string(bytes.begin(), bytes.end()));
+    EXPECT_EQ(Download(pipe, upload.fileName), bytes);
+    ExpectMissingFileAnswered(pipe, "planted.pdf");
+    ExpectMissingFileAnswered(pipe, "link.pdf");
+
+    EXPECT_FALSE(fs::exists(box.TempFolder() / upload.fileName));
+    EXPECT_EQ(ReadFile(box.TempFolder() / "planted.pdf"), "planted");
+    EXPECT_TRUE(fs::is_symlink(box.TempFolder() / "link.pdf"));
+    EXPECT_EQ(fs::status(fallback).permissions(), fs::perms::owner_all);
     daemon.CloseStdin();
     EXPECT_EQ(daemon.WaitExit(), 0);
 }

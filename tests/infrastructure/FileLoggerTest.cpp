@@ -10,9 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
-#include <poll.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -314,61 +312,90 @@ TEST_F(LoggerTest, LoadCreatesAMissingLogFolder) {
 }
 
 namespace {
-// True once the thread sits in one of the given system calls; false when the wait runs out.
-bool WaitUntilBlockedIn(pid_t thread, std::initializer_list<long> calls) {
-    const auto file = "/proc/self/task/" + std::to_string(thread) + "/syscall";
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (std::chrono::steady_clock::now() < deadline) {
-        const auto now = ReadAll(file);
-        for (long call : calls) {
-            if (now.rfind(std::to_string(call) + " ", 0) == 0) return true;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return false;
+// Holds the writing pass of each line whose record contains `held` until released.
+std::atomic<const char*> held = nullptr;
+std::atomic<bool> holding = false;
+std::atomic<bool> released = false;
+void HoldMarkedLine(std::string_view record) {
+    const char* marker = held;
+    if (marker == nullptr || record.find(marker) == std::string_view::npos) return;
+    holding = true;
+    // Bounded so that a test that never releases still ends.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (!released && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
 }
+
+// Sets the hook for one scope.
+struct HeldLine {
+    explicit HeldLine(const char* marker) {
+        held = marker;
+        holding = false;
+        released = false;
+        FileLogger::SetAppendHookForTesting(&HoldMarkedLine);
+    }
+    ~HeldLine() {
+        released = true;
+        FileLogger::SetAppendHookForTesting(nullptr);
+        held = nullptr;
+    }
+    // Waits until the marked line's pass is held; false when the wait runs out.
+    static bool WaitHeld() {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (!holding) {
+            if (std::chrono::steady_clock::now() > deadline) return false;
+            std::this_thread::yield();
+        }
+        return true;
+    }
+};
 }  // namespace
 
 TEST_F(LoggerTest, CallWhileAPassIsWritingReturnsAtOnceAndItsLineIsWrittenByThatPass) {
-    // A FIFO as the current file holds the first pass inside its append until a reader comes.
-    // Its length cannot be read, so the rotation check after every line fails: the pass must
-    // still go on with the lines queued behind.
-    const auto fifo = logs / "1.log";
-    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
-    std::atomic<pid_t> holderId{0};
-    std::thread holder([&holderId] {
-        holderId = static_cast<pid_t>(::syscall(SYS_gettid));
-        MyLogger::Instance().Log(LogLevel::Info, "A", "F", "f.cpp", 1);
-    });
-    while (holderId == 0) std::this_thread::yield();
-    const bool blocked = WaitUntilBlockedIn(holderId, {SYS_openat});
-    EXPECT_TRUE(blocked);
+    HeldLine hold("] A\r\n");
+    std::thread holder([] { MyLogger::Instance().Log(LogLevel::Info, "A", "F", "f.cpp", 1); });
+    ASSERT_TRUE(HeldLine::WaitHeld());
     auto others = std::async(std::launch::async, [] {
         MyLogger::Instance().Log(LogLevel::Info, "B", "F", "f.cpp", 1);
         MyLogger::Instance().Log(LogLevel::Info, "C", "F", "f.cpp", 1);
     });
     EXPECT_EQ(others.wait_for(std::chrono::seconds(10)), std::future_status::ready)
         << "a log call waited for the writing pass";
-
-    // One reader for all three lines, so no line's open finds the FIFO without one.
-    const int reader = ::open(fifo.c_str(), O_RDONLY);
-    ASSERT_GE(reader, 0);
-    const std::string expected = Prefix() + "[f.cpp:1 | F] [Info] A\r\n" + Prefix() + "[f.cpp:1 | F] [Info] B\r\n" +
-                                 Prefix() + "[f.cpp:1 | F] [Info] C\r\n";
-    std::string text;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    char buffer[4096];
-    while (text.size() < expected.size() && std::chrono::steady_clock::now() < deadline) {
-        pollfd ready{reader, POLLIN, 0};
-        if (::poll(&ready, 1, 100) <= 0) continue;
-        auto got = ::read(reader, buffer, sizeof buffer);
-        if (got > 0) text.append(buffer, static_cast<std::size_t>(got));
-        else std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
+    // Nothing is written while the pass is held: B and C wait behind A.
+    EXPECT_EQ(ReadAll(logs / "1.log"), "");
+    released = true;
     holder.join();
     others.wait();
+    EXPECT_EQ(Log("1.log"), Prefix() + "[f.cpp:1 | F] [Info] A\r\n" + Prefix() + "[f.cpp:1 | F] [Info] B\r\n" +
+                                Prefix() + "[f.cpp:1 | F] [Info] C\r\n");
+}
+
+TEST_F(LoggerTest, NeverWaitsOnAPipeOrFollowsALinkInPlaceOfItsFile) {
+    auto& logger = MyLogger::Instance();
+    char buffer[4096];
+    ASSERT_EQ(::mkfifo((logs / "1.log").c_str(), 0600), 0);
+    // A pipe without a reader would hold an ordinary open for good; with one, every write.
+    auto call = std::async(std::launch::async, [&logger] { logger.Log(LogLevel::Info, "lost", "F", "f.cpp", 1); });
+    const bool returned = call.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+    EXPECT_TRUE(returned) << "the writing pass waits for a reader of the pipe";
+    const int reader = ::open((logs / "1.log").c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
+    call.wait();
+    if (!returned) ::read(reader, buffer, sizeof buffer);
+    logger.Log(LogLevel::Info, "lost too", "F", "f.cpp", 1);
+    FileLogger::Flush();
+    EXPECT_LE(::read(reader, buffer, sizeof buffer), 0);
     ::close(reader);
-    EXPECT_EQ(text, expected);
+
+    fs::remove(logs / "1.log");
+    WriteAll(folder.Path() / "elsewhere", "kept");
+    fs::create_symlink(folder.Path() / "elsewhere", logs / "1.log");
+    logger.Log(LogLevel::Info, "lost again", "F", "f.cpp", 1);
+    FileLogger::Flush();
+    EXPECT_EQ(ReadAll(folder.Path() / "elsewhere"), "kept");
+
+    fs::remove(logs / "1.log");
+    logger.Log(LogLevel::Info, "written", "F", "f.cpp", 1);
+    EXPECT_EQ(Log("1.log"), Prefix() + "[f.cpp:1 | F] [Info] written\r\n");
 }
 
 namespace {
@@ -380,80 +407,46 @@ void LogTheFailure(const void*, const Quillmark::Platform::Runtime::UnhandledFai
 
 TEST_F(LoggerTest, LinesStillQueuedAreWrittenBeforeTheProcessEnds) {
     namespace Runtime = Quillmark::Platform::Runtime;
-    // Larger than the pipe is made to hold below, so its pass waits in write() until this
-    // process reads.
-    const std::string big(LogMessage::MaxTextBytes, 'A');
-    const std::string queued = Prefix() + "[f.cpp:1 | F] [Info] " + big + "\r\n" + Prefix() +
-                               "[f.cpp:1 | F] [Info] B\r\n" + Prefix() + "[f.cpp:1 | F] [Info] C\r\n";
+    const std::string queued = Prefix() + "[f.cpp:1 | F] [Info] A\r\n" + Prefix() + "[f.cpp:1 | F] [Info] B\r\n" +
+                               Prefix() + "[f.cpp:1 | F] [Info] C\r\n";
     struct Case { const char* title; bool unhandled; int exitCode; };
     for (const auto& c : {Case{"normal end", false, 0}, Case{"unhandled failure", true, 1}}) {
         SCOPED_TRACE(c.title);
-        const auto fifo = logs / "1.log";
-        fs::remove(fifo);
-        ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
-        // A reader is always there, so every append opens at once.
-        const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
-        ASSERT_GE(reader, 0);
-        ASSERT_EQ(::fcntl(reader, F_SETPIPE_SZ, 4096), 4096);
-        int ready[2];
-        ASSERT_EQ(::pipe(ready), 0);
+        fs::remove(logs / "1.log");
         const pid_t child = ::fork();
         ASSERT_GE(child, 0);
         if (child == 0) {
-            // The end of the process as main wires it: the logger's flush runs before every exit.
-            Runtime::SetPreExitHook(&FileLogger::Flush);
-            Runtime::SetUnhandledFailureHandler(&LogTheFailure);
-            std::atomic<pid_t> holderId{0};
-            std::thread holder([&holderId, &big] {
-                holderId = static_cast<pid_t>(::syscall(SYS_gettid));
-                MyLogger::Instance().Log(LogLevel::Info, big, "F", "f.cpp", 1);
+            // The end of the process as main wires it, with the held pass let go only once the
+            // process has begun to end: the flush must wait for it and then write B and C.
+            HeldLine hold("] A\r\n");
+            Runtime::SetPreExitHook([] {
+                released = true;
+                FileLogger::Flush();
             });
-            while (holderId == 0) std::this_thread::yield();
-            if (!WaitUntilBlockedIn(holderId, {SYS_write, SYS_writev})) ::_exit(3);
+            Runtime::SetUnhandledFailureHandler(&LogTheFailure);
+            std::thread holder([] { MyLogger::Instance().Log(LogLevel::Info, "A", "F", "f.cpp", 1); });
+            if (!HeldLine::WaitHeld()) ::_exit(3);
             MyLogger::Instance().Log(LogLevel::Info, "B", "F", "f.cpp", 1);
             MyLogger::Instance().Log(LogLevel::Info, "C", "F", "f.cpp", 1);
-            const char byte = 1;
-            if (::write(ready[1], &byte, 1) != 1) ::_exit(3);
             holder.detach();
             if (c.unhandled) Runtime::RaiseUnhandledFailure(std::make_exception_ptr(Quillmark::Platform::PlainFailure("boom")));
             Runtime::ExitNow(0);
         }
-        ::close(ready[1]);
-        pollfd started{ready[0], POLLIN, 0};
-        char byte = 0;
-        EXPECT_TRUE(::poll(&started, 1, 10'000) == 1 && ::read(ready[0], &byte, 1) == 1);
-        ::close(ready[0]);
-
-        std::string text;
         int status = 0;
         bool ended = false;
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-        while (std::chrono::steady_clock::now() < deadline) {
-            char buffer[65536];
-            const auto got = ::read(reader, buffer, sizeof buffer);
-            if (got > 0) {
-                text.append(buffer, static_cast<std::size_t>(got));
-                continue;
-            }
-            if (ended) break;
-            if (::waitpid(child, &status, WNOHANG) == child) {
-                ended = true;
-                continue;
-            }
-            pollfd more{reader, POLLIN, 0};
-            ::poll(&more, 1, 10);
+        while (!(ended = ::waitpid(child, &status, WNOHANG) == child) && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
         }
         if (!ended) {
             ::kill(child, SIGKILL);
             ::waitpid(child, &status, 0);
         }
-        ::close(reader);
-        fs::remove(fifo);
         EXPECT_TRUE(ended);
         EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == c.exitCode) << status;
-        // Compared in parts: pages of text would drown the failure message.
-        ASSERT_GE(text.size(), queued.size());
-        EXPECT_TRUE(text.compare(0, queued.size(), queued) == 0);
+        const auto text = ReadAll(logs / "1.log");
+        ASSERT_GE(text.size(), queued.size()) << text;
+        EXPECT_EQ(text.substr(0, queued.size()), queued);
         const auto rest = text.substr(queued.size());
         if (c.unhandled) {
             EXPECT_EQ(rest.rfind(Prefix() + "[FileLoggerTest.cpp:", 0), 0u) << rest;

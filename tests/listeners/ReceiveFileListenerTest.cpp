@@ -9,6 +9,8 @@
 
 #include <gmock/gmock.h>
 
+#include <malloc.h>
+
 #include <regex>
 
 namespace Quillmark::Tests {
@@ -217,16 +219,59 @@ TEST_F(ReceiveFileListenerTest, ReadsChunkMembersExactlyAsTheWireContract) {
 }
 
 TEST_F(ReceiveFileListenerTest, RefusesAChunkThatWouldPassTheUploadBound) {
-    ReceiveFileListener bounded(10);
+    // Room for ten bytes in three chunks, and not a byte more.
+    const auto bound = 10 + 3 * ReceiveFileListener::ChunkOverheadBytes;
+    const auto refused = "failure: Upload exceeds " + std::to_string(bound) + " bytes";
+    ReceiveFileListener bounded(bound);
     ASSERT_EQ(Answer(bounded, Metadata(10, 3, Upper("01234567xy"))), "OK");
     EXPECT_EQ(Answer(bounded, Chunk(0, Quoted(Base64("01234567")))), "OK");
-    EXPECT_EQ(Answer(bounded, Chunk(1, Quoted(Base64("abc")))), "failure: Upload exceeds 10 bytes");
-    // The refused chunk was not counted: two more complete the upload.
     EXPECT_EQ(Answer(bounded, Chunk(1, Quoted(Base64("x")))), "OK");
+    EXPECT_EQ(Answer(bounded, Chunk(2, Quoted(Base64("ab")))), refused);
+    // The refused chunk was not counted: one that fits exactly completes the upload.
     const auto reply = Answer(bounded, Chunk(2, Quoted(Base64("y"))));
     EXPECT_EQ(ReadFile(Folder() / NameIn(reply)), "01234567xy");
     EXPECT_EQ(std::string("Upload exceeds ") + std::to_string(ReceiveFileListener::MaxUploadBytes) + " bytes",
               "Upload exceeds 1073741824 bytes");
+}
+
+// Chunks cost memory to keep even when they bring no bytes, so many small or empty chunks
+// must meet the bound as surely as a few large ones.
+TEST_F(ReceiveFileListenerTest, HoldsNoMoreThanTheBoundWhateverTheChunkSizes) {
+    constexpr std::int64_t bound = 64 * 1024;
+    const std::string refused = "failure: Upload exceeds 65536 bytes";
+    const struct {
+        const char* what;
+        std::string text;
+        std::string bytes;
+    } pieces[] = {
+        {"empty chunks", "", ""},
+        {"one-byte chunks", Base64("x"), "x"},
+        {"one byte in much blank text", std::string(3000, ' ') + Base64("x"), "x"},
+    };
+    for (const auto& piece : pieces) {
+        SCOPED_TRACE(piece.what);
+        ReceiveFileListener bounded(bound);
+        // An announced total far beyond what the chunks can reach.
+        ASSERT_EQ(Answer(bounded, Metadata(0, std::int64_t{1} << 40, EmptyHash)), "OK");
+        const auto heapBefore = ::mallinfo2().uordblks;
+        std::int64_t accepted = 0;
+        std::string answer;
+        // More chunks than the bound has bytes: the bound must stop them first.
+        while (accepted < bound && (answer = Answer(bounded, Chunk(accepted, Quoted(piece.text)))) == "OK") ++accepted;
+        const auto heapHeld = static_cast<std::int64_t>(::mallinfo2().uordblks) - static_cast<std::int64_t>(heapBefore);
+        ASSERT_EQ(answer, refused) << "after " << accepted << " chunks";
+        EXPECT_LE(heapHeld, bound);
+        // The refusal changed nothing: the same chunk is refused again.
+        EXPECT_EQ(Answer(bounded, Chunk(0, Quoted(piece.text))), refused);
+
+        // As many chunks as were accepted make a complete upload.
+        std::string content;
+        for (std::int64_t i = 0; i < accepted; ++i) content += piece.bytes;
+        ASSERT_EQ(Answer(bounded, Metadata(static_cast<std::int64_t>(content.size()), accepted, Upper(content))), "OK");
+        for (std::int64_t i = 0; i + 1 < accepted; ++i) ASSERT_EQ(Answer(bounded, Chunk(i, Quoted(piece.text))), "OK");
+        const auto reply = Answer(bounded, Chunk(accepted - 1, Quoted(piece.text)));
+        EXPECT_EQ(ReadFile(Folder() / NameIn(reply)), content) << reply;
+    }
 }
 
 TEST_F(ReceiveFileListenerTest, ReportsFilesThatCannotBeCreated) {

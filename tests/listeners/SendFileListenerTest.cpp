@@ -6,7 +6,12 @@
 
 #include <gmock/gmock.h>
 
+#include <fcntl.h>
 #include <sys/stat.h>
+
+#include <atomic>
+#include <cstdio>
+#include <thread>
 
 namespace Quillmark::Tests {
 namespace {
@@ -164,6 +169,11 @@ TEST_F(SendFileListenerTest, RefusesPreparesOfFilesItMustNotServe) {
     WriteFile(Folder() / "sub" / "inner.txt", "ok");
     // Opening a pipe for reading would wait for a writer that never comes.
     ASSERT_EQ(::mkfifo((Folder() / "pipe").c_str(), 0600), 0);
+    // Links planted in the folder are never followed, whether they lead out of it or not.
+    fs::create_symlink(tmp_ / "outside.txt", Folder() / "out-link");
+    fs::create_symlink("sub/inner.txt", Folder() / "in-link");
+    fs::create_directory_symlink(tmp_, Folder() / "dir-link");
+    fs::create_directory_symlink(Folder() / "sub", Folder() / "sub-link");
     WriteFile(Folder() / "keep.bin", "kept");
     ASSERT_EQ(Answer(listener, Prepare("\"keep.bin\"")), "OK");
     const std::string kept = Answer(listener, ChunkRequest(0));
@@ -176,6 +186,10 @@ TEST_F(SendFileListenerTest, RefusesPreparesOfFilesItMustNotServe) {
         {"\"\"", "failure: File  does not exist"},
         {"\"sub\"", "failure: File sub does not exist"},
         {"\"pipe\"", "failure: File pipe does not exist"},
+        {"\"out-link\"", "failure: File out-link does not exist"},
+        {"\"in-link\"", "failure: File in-link does not exist"},
+        {"\"dir-link/outside.txt\"", "failure: File dir-link/outside.txt does not exist"},
+        {"\"sub-link/inner.txt\"", "failure: File sub-link/inner.txt does not exist"},
         {"\"../outside.txt\"", "failure: File ../outside.txt does not exist"},
         {"\"sub/../../outside.txt\"", "failure: File sub/../../outside.txt does not exist"},
         {"\"..\\\\outside.txt\"", "failure: File ..\\outside.txt does not exist"},
@@ -194,6 +208,42 @@ TEST_F(SendFileListenerTest, RefusesPreparesOfFilesItMustNotServe) {
     // Names that stay inside the folder are served, through subfolders too.
     ASSERT_EQ(Answer(listener, Prepare("\"sub/./inner.txt\"")), "OK");
     EXPECT_EQ(ChunkBytes(Answer(listener, ChunkRequest(0)), 0), "ok");
+}
+
+// A pipe swapped in for the file between any two steps of a prepare must not hold it: a reader
+// that opens a pipe waits for a writer that never comes. The swap is one atomic exchange of two
+// names, so the file is always there under one name or the other.
+TEST_F(SendFileListenerTest, APipeSwappedInForTheFileIsNeverWaitedOn) {
+    const auto file = Folder() / "doc.bin";
+    const auto spare = Folder() / "spare";
+    WriteFile(file, "content");
+    ASSERT_EQ(::mkfifo(spare.c_str(), 0600), 0);
+    const auto wchan = "/proc/self/task/" + std::to_string(::gettid()) + "/wchan";
+
+    std::atomic<bool> done = false;
+    std::atomic<int> waits = 0;
+    std::thread swapper([&] {
+        while (!done) {
+            ::renameat2(AT_FDCWD, file.c_str(), AT_FDCWD, spare.c_str(), RENAME_EXCHANGE);
+            if (ReadFile(wchan).starts_with("wait_for_partner")) {
+                ++waits;
+                // Become the writer it waits for, so that the test goes on to report it.
+                for (const auto& name : {file, spare}) {
+                    const int fd = ::open(name.c_str(), O_WRONLY | O_NONBLOCK);
+                    if (fd >= 0) ::close(fd);
+                }
+            }
+        }
+    });
+    std::string unexpected;
+    for (int i = 0; i < 20000 && unexpected.empty() && waits == 0; ++i) {
+        auto answer = Answer(listener, Prepare("\"doc.bin\""));
+        if (answer != "OK" && answer != "failure: File doc.bin does not exist") unexpected = std::move(answer);
+    }
+    done = true;
+    swapper.join();
+    EXPECT_EQ(waits, 0) << "the prepare waited on the pipe";
+    EXPECT_EQ(unexpected, "");
 }
 
 // True while this process holds the file open.

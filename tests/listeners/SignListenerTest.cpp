@@ -136,6 +136,41 @@ TEST_F(SignListenerTest, RefusesBadRequestsWithoutStartingTheGui) {
     }
 }
 
+TEST_F(SignListenerTest, HandsTheGuiOnlyRegularFilesOrNamesThatDoNotExist) {
+    WriteFile(tmp_ / "outside.pdf", "other");
+    WriteFile(Folder() / "doc.pdf", "pdf");
+    fs::create_directory(Folder() / "sub");
+    fs::create_symlink(tmp_ / "outside.pdf", Folder() / "out-link.pdf");
+    fs::create_symlink("doc.pdf", Folder() / "in-link.pdf");
+    fs::create_directory_symlink(tmp_, Folder() / "dir-link");
+    ASSERT_EQ(::mkfifo((Folder() / "pipe.pdf").c_str(), 0600), 0);
+
+    const std::string refusedPdf = "failure: Invalid file name Arg_ParamName_Name, pdfFileName";
+    const std::string refusedSignature = "failure: Invalid file name Arg_ParamName_Name, signatureImageFileName";
+    const struct {
+        std::string request;
+        std::optional<std::vector<std::string>> arguments;  // none: refused
+        std::string answer;
+    } cases[] = {
+        {R"({"pdfFileName":"doc.pdf","signatureImageFileName":"missing.png"})",
+         std::vector<std::string>{InFolder("doc.pdf"), "--sig", InFolder("missing.png")}, ""},
+        {R"({"pdfFileName":"sub/missing.pdf"})", std::vector<std::string>{InFolder("sub/missing.pdf")}, ""},
+        {R"({"pdfFileName":"out-link.pdf"})", std::nullopt, refusedPdf},
+        {R"({"pdfFileName":"in-link.pdf"})", std::nullopt, refusedPdf},
+        {R"({"pdfFileName":"dir-link/outside.pdf"})", std::nullopt, refusedPdf},
+        {R"({"pdfFileName":"dir-link/missing.pdf"})", std::nullopt, refusedPdf},
+        {R"({"pdfFileName":"pipe.pdf"})", std::nullopt, refusedPdf},
+        {R"({"pdfFileName":"sub"})", std::nullopt, refusedPdf},
+        {R"({"pdfFileName":"doc.pdf","signatureImageFileName":"out-link.pdf"})", std::nullopt, refusedSignature},
+        {R"({"pdfFileName":"doc.pdf","signatureImageFileName":"pipe.pdf"})", std::nullopt, refusedSignature},
+    };
+    for (const auto& c : cases) {
+        const auto answer = Answer(listener, c.request);
+        EXPECT_EQ(answer, c.arguments ? R"({"exitCode":0,"output":""})" : c.answer) << c.request;
+        EXPECT_EQ(GuiArguments(), c.arguments) << c.request;
+    }
+}
+
 TEST_F(SignListenerTest, AMissingGuiFailsToStartAndTheNextRequestWorks) {
     SignListener elsewhere(tmp_.string());
     EXPECT_EQ(Answer(elsewhere, R"({"pdfFileName":"a.pdf"})"),
