@@ -47,9 +47,12 @@ void BlockingPool::Enqueue(std::unique_ptr<Job>& job) {
     }
     if (workers_.size() >= maxThreads_) return;
     auto self = workers_.emplace(workers_.end());
+    // Counted as free from here, so that work queued before it runs starts no second thread.
+    ++idle_;
     try {
         *self = std::thread([this, self] { Serve(self); });
     } catch (const std::system_error& error) {
+        --idle_;
         workers_.erase(self);
         // Without any worker the job would wait for ever; with one it waits its turn.
         if (workers_.empty()) {
@@ -63,23 +66,28 @@ void BlockingPool::Enqueue(std::unique_ptr<Job>& job) {
 void BlockingPool::Serve(std::list<std::thread>::iterator self) {
     std::unique_lock lock(mutex_);
     for (;;) {
-        if (queue_.empty() && !stopping_) {
-            ++idle_;
-            wake_.wait_for(lock, IdleLifetime, [this] { return !queue_.empty() || stopping_; });
-            --idle_;
-        }
+        wake_.wait_for(lock, IdleLifetime, [this] { return !queue_.empty() || stopping_; });
+        // Idle too long, or stopping with nothing left.
         if (queue_.empty()) break;
         auto job = std::move(queue_.front());
         queue_.pop_front();
+        --idle_;
         lock.unlock();
         try {
             job->Run();
-            job.reset();
         } catch (...) {
             RaiseUnhandledFailure(std::current_exception());
         }
+        // Free again before the outcome goes back, so that the caller's next call finds this
+        // worker instead of starting another.
+        lock.lock();
+        ++idle_;
+        lock.unlock();
+        job->Finish();
+        job.reset();
         lock.lock();
     }
+    --idle_;
     retired_.splice(retired_.end(), workers_, self);
     ended_.notify_all();
 }

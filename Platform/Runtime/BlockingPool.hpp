@@ -69,7 +69,10 @@ public:
 private:
     struct Job {
         virtual ~Job() = default;
+        // The work itself.
         virtual void Run() = 0;
+        // Hands the outcome back; runs once the worker is free for the next job.
+        virtual void Finish() noexcept {}
     };
     template <class Function>
     struct Work final : Job {
@@ -83,7 +86,6 @@ private:
         Completion(Call c, Handler h, const Executor& loop)
             : call(std::move(c)), handler(std::move(h)), work(boost::asio::make_work_guard(loop)) {}
         void Run() override {
-            std::optional<Value> value;
             try {
                 if constexpr (std::is_same_v<Value, std::monostate>) {
                     call();
@@ -92,13 +94,11 @@ private:
                     value.emplace(call());
                 }
             } catch (...) {
-                Finish(std::current_exception(), std::nullopt);
-                return;
+                failure = std::current_exception();
             }
-            Finish(nullptr, std::move(value));
         }
-        void Finish(std::exception_ptr failure, std::optional<Value> value) {
-            boost::asio::post(work.get_executor(), [handler = std::move(handler), failure,
+        void Finish() noexcept override {
+            boost::asio::post(work.get_executor(), [handler = std::move(handler), failure = failure,
                                                     value = std::move(value)]() mutable {
                 std::move(handler)(failure, std::move(value));
             });
@@ -108,6 +108,8 @@ private:
         Handler handler;
         // Keeps the loop from running out of work while only the worker is busy.
         boost::asio::executor_work_guard<Executor> work;
+        std::exception_ptr failure;
+        std::optional<Value> value;
     };
 
     // Takes the job, or throws and leaves it with the caller.
@@ -143,7 +145,8 @@ Task<std::invoke_result_t<Call&>> BlockingPool::RunAsync(Call call) {
         try {
             Enqueue(job);
         } catch (...) {
-            done->Finish(std::current_exception(), std::nullopt);
+            done->failure = std::current_exception();
+            done->Finish();
         }
     };
     auto value = co_await asio::async_initiate<const asio::use_awaitable_t<>&,
