@@ -3,7 +3,8 @@
 //
 // What goes here: calls that block on the system for an unbounded or long time and cannot be
 // waited for on the event loop: reads and writes of standard handles that cannot be polled,
-// waits for children nobody awaits, hashing and writing of large uploads.
+// waits for children nobody awaits (one job for all of them), hashing and writing of large
+// uploads. Such a job may hold its worker for as long as it blocks; the bound leaves room.
 // What never goes here: anything that touches listener or transport state (that state has no
 // lock; it belongs to the loop's one request at a time), and log appends, which stay on the
 // caller because they are short and the logger's order must hold.
@@ -63,8 +64,6 @@ public:
     // cancellation: check the token first. The awaiting executor must outlive the call.
     template <class Call>
     Task<std::invoke_result_t<Call&>> RunAsync(Call call);
-
-    std::size_t MaxThreads() const noexcept { return maxThreads_; }
 
 private:
     struct Job {

@@ -10,6 +10,7 @@
 #include <boost/asio/deferred.hpp>
 #include <boost/asio/experimental/parallel_group.hpp>
 #include <boost/asio/posix/stream_descriptor.hpp>
+#include <boost/asio/post.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/this_coro.hpp>
 #include <boost/asio/use_awaitable.hpp>
@@ -100,16 +101,22 @@ Task<ChildProcessResult> ChildProcess::RunAsync(std::string programPath, std::ve
     Runtime::StopCancellation stop(executor, token);
     OutputCapture capture(MaxOutputBytes);
 
-    bool outputOpen = true;
+    auto state = OutputState::Empty;
     for (;;) {
-        if (outputOpen) outputOpen = native.ReadOutput(capture, TurnBudget);
+        if (state != OutputState::Ended) state = native.ReadOutput(capture, TurnBudget);
         if (const auto status = native.TryReap()) {
             // Everything the child wrote is in the pipe now; a descendant still writing is not waited for.
-            if (outputOpen) native.ReadOutput(capture, native.PendingOutput());
+            if (state != OutputState::Ended) native.ReadOutput(capture, native.PendingOutput());
             const auto exitCode = ExitCodeOf(*status);
             co_return ChildProcessResult{exitCode, std::move(capture).TakeWhole(programPath, exitCode)};
         }
-        co_await NextEventAsync(outputOpen ? &*output : nullptr, exit ? &**exit : nullptr, tick, stop);
+        if (state == OutputState::Pending) {
+            // More is there already, and readiness is told only on change: take a turn, not a wait.
+            co_await asio::post(executor, asio::use_awaitable);
+        } else {
+            co_await NextEventAsync(state == OutputState::Empty ? &*output : nullptr, exit ? &**exit : nullptr, tick,
+                                    stop);
+        }
         stop.ThrowIfStopRequested();
     }
 }

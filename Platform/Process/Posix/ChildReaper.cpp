@@ -55,7 +55,7 @@ void EmptyWakePipe(Orphans& orphans) {
 // True once nothing more is owed to the child.
 bool Tend(SpawnedProcess::Native& child, OutputCapture& sink) {
     try {
-        if (child.Output && !child.ReadOutput(sink, RoundBudget)) child.Output.Reset();
+        if (child.Output && child.ReadOutput(sink, RoundBudget) == OutputState::Ended) child.Output.Reset();
     } catch (...) {
         child.Output.Reset();  // a pipe that fails to read is of no more use
     }

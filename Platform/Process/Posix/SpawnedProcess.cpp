@@ -149,7 +149,7 @@ SpawnedProcess SpawnedProcess::Spawn(const SpawnOptions& options) {
     return SpawnedProcess(std::move(native));
 }
 
-bool SpawnedProcess::Native::ReadOutput(OutputCapture& into, std::size_t budget) {
+OutputState SpawnedProcess::Native::ReadOutput(OutputCapture& into, std::size_t budget) {
     while (budget > 0) {
         const auto room = into.Prepare(std::min(budget, ReadSize));
         const ssize_t n = ::read(Output.Get(), room.data(), room.size());
@@ -158,12 +158,12 @@ bool SpawnedProcess::Native::ReadOutput(OutputCapture& into, std::size_t budget)
             budget -= static_cast<std::size_t>(n);
             continue;
         }
-        if (n == 0) return false;
+        if (n == 0) return OutputState::Ended;
         if (errno == EINTR) continue;
-        if (errno == EAGAIN) return true;
+        if (errno == EAGAIN) return OutputState::Empty;
         throw IoFailure(std::strerror(errno));
     }
-    return true;
+    return OutputState::Pending;
 }
 
 std::size_t SpawnedProcess::Native::PendingOutput() const noexcept {

@@ -12,6 +12,13 @@
 
 namespace Quillmark::Platform::Process {
 
+// Where a read of the output pipe left off.
+enum class OutputState {
+    Empty,    // everything there was has been read
+    Pending,  // the budget ran out with more to read
+    Ended,    // the writing end has gone
+};
+
 struct SpawnedProcess::Native {
     pid_t Pid = -1;
     // Our end of the pipe to the child's standard output, non-blocking; none without a pipe.
@@ -21,9 +28,8 @@ struct SpawnedProcess::Native {
     // Waited for: nothing more is owed to the child.
     bool Reaped = false;
 
-    // Reads what the output pipe holds now, at most `budget` bytes; false once the output has
-    // ended. A read error is an IoFailure.
-    bool ReadOutput(OutputCapture& into, std::size_t budget);
+    // Reads what the output pipe holds now, at most `budget` bytes. A read error is an IoFailure.
+    OutputState ReadOutput(OutputCapture& into, std::size_t budget);
     // The bytes the output pipe holds now.
     std::size_t PendingOutput() const noexcept;
     // The wait status once the child has ended, without blocking. A child that is no longer ours
