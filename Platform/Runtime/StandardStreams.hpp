@@ -1,7 +1,7 @@
 #pragma once
 // The process's standard input and output as asynchronous byte streams. Pipes and sockets are
 // served by the event loop; regular files, terminals and other handles that cannot be polled
-// get a blocking read or write on a worker thread. The process's own handles stay open for
+// get a blocking read or write on the blocking pool. The process's own handles stay open for
 // its whole life: closing a stream object never closes them.
 
 #include "Platform/Runtime/ByteStream.hpp"

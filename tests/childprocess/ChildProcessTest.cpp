@@ -1,8 +1,10 @@
 #include "Platform/Process/ChildProcess.hpp"
 
 #include "Platform/Failure.hpp"
+#include "tests/childprocess/ChildWatch.hpp"
 
 #include <boost/asio/co_spawn.hpp>
+#include <boost/asio/detached.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/use_future.hpp>
@@ -17,14 +19,13 @@
 #include <functional>
 #include <future>
 #include <iterator>
-#include <sstream>
-#include <thread>
 #include <fcntl.h>
 #include <unistd.h>
 
 namespace {
 
 using namespace Quillmark::Platform;
+using namespace Quillmark::Tests;
 using Process::ChildProcess;
 using Process::ChildProcessResult;
 namespace fs = std::filesystem;
@@ -33,7 +34,7 @@ const std::string Standin = QUILLMARK_GUI_STANDIN;
 
 // Runs the child on a fresh io_context; the whole run is bounded so a fault fails, not hangs.
 ChildProcessResult RunChild(std::string program, std::vector<std::string> arguments,
-                       std::stop_token token = {}, std::function<void()> afterStart = {}) {
+                            std::stop_token token = {}, std::function<void()> afterStart = {}) {
     boost::asio::io_context io;
     std::future<ChildProcessResult> outcome = boost::asio::co_spawn(
         io, ChildProcess::RunAsync(std::move(program), std::move(arguments), token), boost::asio::use_future);
@@ -46,25 +47,6 @@ ChildProcessResult RunChild(std::string program, std::vector<std::string> argume
     return outcome.get();
 }
 
-// Our children that have ended but were never waited for.
-int Zombies() {
-    int count = 0;
-    for (const auto& entry : fs::directory_iterator("/proc")) {
-        const auto name = entry.path().filename().string();
-        if (name.find_first_not_of("0123456789") != std::string::npos) continue;
-        std::ifstream stat(entry.path() / "stat");
-        std::string all((std::istreambuf_iterator<char>(stat)), {});
-        const auto close = all.rfind(')');
-        if (close == std::string::npos) continue;
-        std::istringstream fields(all.substr(close + 2));
-        char state = 0;
-        int parent = 0;
-        fields >> state >> parent;
-        if (state == 'Z' && parent == ::getpid()) ++count;
-    }
-    return count;
-}
-
 std::string Text(const ChildProcessResult& result) { return {result.Output.begin(), result.Output.end()}; }
 
 class ChildProcessTest : public ::testing::Test {
@@ -74,13 +56,18 @@ protected:
                                             ::testing::UnitTest::GetInstance()->current_test_info()->name());
         fs::create_directories(dir_);
         for (const char* name : {"QUILLMARK_STANDIN_ARGV_FILE", "QUILLMARK_STANDIN_FDS_FILE",
-                                 "QUILLMARK_STANDIN_OUTPUT_FILE", "QUILLMARK_STANDIN_OUTPUT", "QUILLMARK_STANDIN_REPEAT",
-                                 "QUILLMARK_STANDIN_SLEEP_MS", "QUILLMARK_STANDIN_SIGNAL",
-                                 "QUILLMARK_STANDIN_EXIT_CODE", "QUILLMARK_STANDIN_DONE_FILE"}) {
+                                 "QUILLMARK_STANDIN_FACTS_FILE", "QUILLMARK_STANDIN_OUTPUT_FILE",
+                                 "QUILLMARK_STANDIN_OUTPUT", "QUILLMARK_STANDIN_REPEAT", "QUILLMARK_STANDIN_SLEEP_MS",
+                                 "QUILLMARK_STANDIN_SIGNAL", "QUILLMARK_STANDIN_EXIT_CODE",
+                                 "QUILLMARK_STANDIN_DONE_FILE"}) {
             ::unsetenv(name);
         }
     }
-    void TearDown() override { fs::remove_all(dir_); }
+    void TearDown() override {
+        // Every child is waited for, whichever way its run ended.
+        EXPECT_TRUE(WaitUntil([] { return Children() == 0; })) << "a child was never reaped";
+        fs::remove_all(dir_);
+    }
 
     std::vector<std::string> RecordedArguments() const {
         std::ifstream in(dir_ / "argv", std::ios::binary);
@@ -93,6 +80,15 @@ protected:
         return arguments;
     }
     void RecordArguments() const { ::setenv("QUILLMARK_STANDIN_ARGV_FILE", (dir_ / "argv").c_str(), 1); }
+    // A child of much output that sleeps before it ends and leaves `done` behind at its end.
+    fs::path StartsBusy() const {
+        ::setenv("QUILLMARK_STANDIN_OUTPUT", "0123456789abcdef", 1);
+        ::setenv("QUILLMARK_STANDIN_REPEAT", "1048576", 1);
+        ::setenv("QUILLMARK_STANDIN_SLEEP_MS", "200", 1);
+        ::setenv("QUILLMARK_STANDIN_FACTS_FILE", (dir_ / "facts").c_str(), 1);
+        ::setenv("QUILLMARK_STANDIN_DONE_FILE", (dir_ / "done").c_str(), 1);
+        return dir_ / "done";
+    }
 
     fs::path dir_;
 };
@@ -142,16 +138,45 @@ TEST_F(ChildProcessTest, TheChildGetsNoDescriptorBeyondTheStandardStreams) {
     for (int fd : descriptors) EXPECT_LE(fd, STDERR_FILENO);
 }
 
-TEST_F(ChildProcessTest, ReadsALargeOutputWhileTheChildRuns) {
-    // Far beyond a pipe's capacity: a child that is not read meanwhile would block for ever.
-    ::setenv("QUILLMARK_STANDIN_OUTPUT", "0123456789abcdef", 1);
-    ::setenv("QUILLMARK_STANDIN_REPEAT", "1048576", 1);
-    const auto result = RunChild(Standin, {});
-    ASSERT_EQ(result.Output.size(), 16u * 1048576u);
-    EXPECT_EQ(Text(result).substr(16u * 1048575u), "0123456789abcdef");
+TEST_F(ChildProcessTest, OutputIsWholeUpToTheBoundAndPastItTheRunFailsOnceTheChildEnded) {
+    constexpr std::size_t Bound = ChildProcess::MaxOutputBytes;
+    struct Case {
+        std::size_t bytes;
+        bool whole;
+    };
+    // Sixteen times the bound is far beyond a pipe's capacity: it ends only if still read.
+    for (const Case& c : {Case{Bound, true}, Case{Bound + 1, false}, Case{16 * Bound, false}}) {
+        ::setenv("QUILLMARK_STANDIN_OUTPUT", "x", 1);
+        ::setenv("QUILLMARK_STANDIN_REPEAT", std::to_string(c.bytes).c_str(), 1);
+        ::setenv("QUILLMARK_STANDIN_EXIT_CODE", "7", 1);
+        const auto done = dir_ / ("done-" + std::to_string(c.bytes));
+        ::setenv("QUILLMARK_STANDIN_DONE_FILE", done.c_str(), 1);
+        try {
+            const auto result = RunChild(Standin, {});
+            EXPECT_TRUE(c.whole) << c.bytes << " bytes passed for the whole output";
+            EXPECT_EQ(result.ExitCode, 7);
+            EXPECT_EQ(result.Output.size(), c.bytes);
+            EXPECT_EQ(std::count(result.Output.begin(), result.Output.end(), 'x'), static_cast<long>(c.bytes));
+        } catch (const InvalidOperationFailure& failure) {
+            EXPECT_FALSE(c.whole) << c.bytes;
+            EXPECT_EQ(failure.Message(), "Output of " + Standin + " exceeds 1048576 bytes; it ended with exit code 7");
+        }
+        EXPECT_TRUE(fs::exists(done)) << c.bytes << ": the child did not run to its end";
+    }
 }
 
-TEST_F(ChildProcessTest, RefusedStartsNameProgramDirectoryAndReason) {
+TEST_F(ChildProcessTest, ADescendantThatKeepsTheOutputOpenIsNotWaitedFor) {
+    // The shell ends at once; the sleep it leaves behind holds the pipe far longer than a run may take.
+    const auto pidFile = dir_ / "descendant";
+    const auto result = RunChild("/bin/sh", {"-c", "sleep 120 & echo $! > '" + pidFile.string() + "'; printf signed"});
+    EXPECT_EQ(result.ExitCode, 0);
+    EXPECT_EQ(Text(result), "signed");
+    std::ifstream in(pidFile);
+    pid_t descendant = 0;
+    if (in >> descendant && descendant > 0) ::kill(descendant, SIGKILL);
+}
+
+TEST_F(ChildProcessTest, RefusedStartsNameProgramDirectoryAndReasonAndLeaveNothingOpen) {
     const auto cwd = fs::current_path().string();
     const auto noExec = (dir_ / "not-a-program.exe").string();
     std::ofstream(noExec) << "just text, no interpreter line\n";
@@ -172,6 +197,7 @@ TEST_F(ChildProcessTest, RefusedStartsNameProgramDirectoryAndReason) {
         {dir_.string(), {}, "Permission denied"},
         {Standin, {std::string("a\0b", 3)}, "Invalid argument"},
     };
+    const int pipesBefore = PipesHeld();
     for (const auto& c : cases) {
         try {
             RunChild(c.program, c.arguments);
@@ -180,27 +206,33 @@ TEST_F(ChildProcessTest, RefusedStartsNameProgramDirectoryAndReason) {
             EXPECT_EQ(failure.Message(), PlatformText("ErrorStartingProcess", {c.program, cwd, c.reason}));
         }
     }
+    EXPECT_EQ(PipesHeld(), pipesBefore) << "a refused start left its output pipe open";
 }
 
 TEST_F(ChildProcessTest, CancellationEndsTheWaitButNotTheChild) {
-    // Output beyond a pipe's capacity, so the child finishes only if someone still drains it.
-    ::setenv("QUILLMARK_STANDIN_OUTPUT", "0123456789abcdef", 1);
-    ::setenv("QUILLMARK_STANDIN_REPEAT", "1048576", 1);
-    ::setenv("QUILLMARK_STANDIN_SLEEP_MS", "200", 1);
-    const auto done = dir_ / "done";
-    ::setenv("QUILLMARK_STANDIN_DONE_FILE", done.c_str(), 1);
+    const auto done = StartsBusy();
     std::stop_source source;
     EXPECT_THROW(RunChild(Standin, {}, source.get_token(), [&] { source.request_stop(); }), CancellationFailure);
     EXPECT_FALSE(fs::exists(done));
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (!fs::exists(done) && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_TRUE(WaitUntil([&] { return fs::exists(done); })) << "the child did not run to its end";
+    const auto pipe = ReadFacts(dir_ / "facts")["1"];
+    EXPECT_TRUE(WaitUntil([&] { return DescriptorsTo(pipe) == 0; })) << "its output pipe stayed open";
+}
+
+TEST_F(ChildProcessTest, ARunDroppedWithItsLoopStillLetsTheChildEnd) {
+    const auto done = StartsBusy();
+    {
+        boost::asio::io_context io;
+        boost::asio::co_spawn(io, ChildProcess::RunAsync(Standin, {}, {}), boost::asio::detached);
+        // Runs until the child has started, then drops the loop with the run suspended in it.
+        ASSERT_TRUE(WaitUntil([&] {
+            io.run_for(std::chrono::milliseconds(1));
+            return fs::exists(dir_ / "facts");
+        }));
     }
-    EXPECT_TRUE(fs::exists(done)) << "the child did not run to its end";
-    while (Zombies() > 0 && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    EXPECT_EQ(Zombies(), 0) << "the child was never reaped";
+    EXPECT_TRUE(WaitUntil([&] { return fs::exists(done); })) << "the child did not run to its end";
+    const auto pipe = ReadFacts(dir_ / "facts")["1"];
+    EXPECT_TRUE(WaitUntil([&] { return DescriptorsTo(pipe) == 0; })) << "its output pipe stayed open";
 }
 
 TEST_F(ChildProcessTest, AnAlreadyCancelledTokenStartsNothing) {

@@ -5,15 +5,21 @@
 
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/io_context.hpp>
+#include <boost/asio/post.hpp>
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <stdlib.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdlib>
 #include <functional>
+#include <mutex>
 #include <string>
+#include <thread>
 
 namespace asio = boost::asio;
 using namespace Quillmark::Platform;
@@ -153,4 +159,43 @@ TEST(StandardStreams, AWriteIntoAPipeWhoseReaderHasGoneCountsAsDone) {
                   co_return "written";
               }),
               "written");
+}
+
+TEST(StandardStreams, AReadThatBlocksLeavesTheLoopFree) {
+    // A terminal cannot be polled: its read blocks until a line comes.
+    const int terminal = ::posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_GE(terminal, 0);
+    ASSERT_EQ(::grantpt(terminal), 0);
+    ASSERT_EQ(::unlockpt(terminal), 0);
+    const int side = ::open(::ptsname(terminal), O_RDWR | O_NOCTTY);
+    ASSERT_GE(side, 0);
+    asio::io_context io;
+    auto input = OpenWith(0, side, [&] { return Runtime::OpenStandardInput(io.get_executor()); });
+    ::close(side);
+
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool loopRan = false;
+    // The line comes only once the loop has served something else while the read waits, or,
+    // when the read holds the loop, after a bound, so the test fails instead of hanging.
+    bool loopRanFirst = false;
+    std::thread typist([&] {
+        std::unique_lock lock(mutex);
+        loopRanFirst = changed.wait_for(lock, std::chrono::seconds(10), [&] { return loopRan; });
+        (void)::write(terminal, "frame\n", 6);
+    });
+    const auto outcome = RunToEnd(io, [&]() -> Task<std::string> {
+        asio::post(io, [&] {
+            std::lock_guard lock(mutex);
+            loopRan = true;
+            changed.notify_all();
+        });
+        std::uint8_t buffer[16];
+        std::size_t n = co_await input->ReadSomeAsync(buffer, {});
+        co_return "read " + std::string(buffer, buffer + n);
+    });
+    typist.join();
+    ::close(terminal);
+    EXPECT_EQ(outcome, "read frame\n");
+    EXPECT_TRUE(loopRanFirst);
 }

@@ -1,6 +1,8 @@
 // Stands in for the signing GUI. Driven by environment variables:
 //   QUILLMARK_STANDIN_ARGV_FILE    write each argument after the program path, NUL-terminated
 //   QUILLMARK_STANDIN_FDS_FILE     write the numbers of the descriptors it was started with, one a line
+//   QUILLMARK_STANDIN_FACTS_FILE   write "pid", "sid" and what descriptors 0, 1 and 2 lead to, one
+//                                  "name value" a line; the file appears whole
 //   QUILLMARK_STANDIN_OUTPUT_FILE  print this file's bytes; else QUILLMARK_STANDIN_OUTPUT's text
 //   QUILLMARK_STANDIN_REPEAT       print the output this many times
 //   QUILLMARK_STANDIN_SLEEP_MS     sleep this long before ending
@@ -18,6 +20,7 @@
 #include <vector>
 
 #include <fcntl.h>
+#include <unistd.h>
 
 namespace {
 
@@ -37,6 +40,20 @@ int main(int argc, char** argv) {
     if (const char* fdsFile = Variable("QUILLMARK_STANDIN_FDS_FILE")) {
         std::ofstream out(fdsFile);
         for (int fd : descriptors) out << fd << '\n';
+    }
+    if (const char* factsFile = Variable("QUILLMARK_STANDIN_FACTS_FILE")) {
+        const std::string part = std::string(factsFile) + ".part";
+        {
+            std::ofstream out(part);
+            out << "pid " << ::getpid() << "\nsid " << ::getsid(0) << '\n';
+            for (int fd = 0; fd <= 2; ++fd) {
+                char target[512] = {};
+                const auto link = "/proc/self/fd/" + std::to_string(fd);
+                const ssize_t n = ::readlink(link.c_str(), target, sizeof target - 1);
+                out << fd << ' ' << (n > 0 ? std::string(target, static_cast<std::size_t>(n)) : "none") << '\n';
+            }
+        }
+        std::rename(part.c_str(), factsFile);
     }
     if (const char* argvFile = Variable("QUILLMARK_STANDIN_ARGV_FILE")) {
         std::ofstream out(argvFile, std::ios::binary);

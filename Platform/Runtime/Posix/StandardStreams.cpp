@@ -1,11 +1,9 @@
 #include "Platform/Runtime/StandardStreams.hpp"
 
 #include "Platform/Failure.hpp"
+#include "Platform/Runtime/BlockingPool.hpp"
 
 #include <boost/asio/as_tuple.hpp>
-#include <boost/asio/async_result.hpp>
-#include <boost/asio/executor_work_guard.hpp>
-#include <boost/asio/post.hpp>
 #include <boost/asio/posix/stream_descriptor.hpp>
 #include <boost/asio/use_awaitable.hpp>
 #include <boost/asio/write.hpp>
@@ -16,7 +14,6 @@
 
 #include <cerrno>
 #include <cstring>
-#include <thread>
 
 namespace asio = boost::asio;
 
@@ -37,31 +34,6 @@ bool IsPollable(int fd) {
 // The pipe's other end has gone: the end of the input, or a lost write that counts as done.
 bool IsBrokenPipe(int error) { return error == EPIPE || error == ECONNRESET || error == ENOTCONN; }
 
-// Runs a blocking call on a thread of its own and resumes the coroutine on its executor.
-template <class Result, class Call>
-Task<Result> OnWorkerAsync(Call call) {
-    auto executor = co_await asio::this_coro::executor;
-    co_return co_await asio::async_initiate<decltype(asio::use_awaitable), void(std::exception_ptr, Result)>(
-        [executor, call = std::move(call)](auto handler) mutable {
-            auto work = asio::make_work_guard(executor);
-            std::thread([call = std::move(call), handler = std::move(handler), work = std::move(work)]() mutable {
-                Result result{};
-                std::exception_ptr failure;
-                try {
-                    result = call();
-                } catch (...) {
-                    failure = std::current_exception();
-                }
-                auto target = work.get_executor();
-                asio::post(target, [handler = std::move(handler), failure, result]() mutable {
-                    std::move(handler)(failure, result);
-                });
-                work.reset();
-            }).detach();
-        },
-        asio::use_awaitable);
-}
-
 std::size_t BlockingRead(int fd, std::span<std::uint8_t> buffer) {
     for (;;) {
         ssize_t n = ::read(fd, buffer.data(), buffer.size());
@@ -72,17 +44,16 @@ std::size_t BlockingRead(int fd, std::span<std::uint8_t> buffer) {
     }
 }
 
-bool BlockingWrite(int fd, std::span<const std::uint8_t> bytes) {
+void BlockingWrite(int fd, std::span<const std::uint8_t> bytes) {
     while (!bytes.empty()) {
         ssize_t n = ::write(fd, bytes.data(), bytes.size());
         if (n < 0) {
             if (errno == EINTR) continue;
-            if (IsBrokenPipe(errno)) return true;
+            if (IsBrokenPipe(errno)) return;
             throw IoFailure(std::strerror(errno));
         }
         bytes = bytes.subspan(static_cast<std::size_t>(n));
     }
-    return true;
 }
 
 class PipeInput final : public IInputStream {
@@ -126,8 +97,7 @@ public:
     Task<std::size_t> ReadSomeAsync(std::span<std::uint8_t> buffer, CancellationToken token) override {
         ThrowIfCancelled(token);
         if (buffer.empty()) co_return 0;
-        int fd = fd_;
-        co_return co_await OnWorkerAsync<std::size_t>([fd, buffer] { return BlockingRead(fd, buffer); });
+        co_return co_await BlockingPool::Shared().RunAsync([fd = fd_, buffer] { return BlockingRead(fd, buffer); });
     }
 
 private:
@@ -141,8 +111,7 @@ public:
     Task<void> WriteAsync(std::span<const std::uint8_t> bytes, CancellationToken token) override {
         ThrowIfCancelled(token);
         if (bytes.empty()) co_return;
-        int fd = fd_;
-        co_await OnWorkerAsync<bool>([fd, bytes] { return BlockingWrite(fd, bytes); });
+        co_await BlockingPool::Shared().RunAsync([fd = fd_, bytes] { BlockingWrite(fd, bytes); });
     }
 
 private:

@@ -1,13 +1,12 @@
 #include "Platform/Process/DetachedProcess.hpp"
 
 #include "Platform/Failure.hpp"
+#include "tests/childprocess/ChildWatch.hpp"
 #include "tests/common/TestHelpers.hpp"
 
 #include <gtest/gtest.h>
 
-#include <cerrno>
 #include <fcntl.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 using Quillmark::Platform::IoFailure;
@@ -23,13 +22,10 @@ protected:
     TempFolder folder;
     fs::path record = folder.Path() / "record";
     ScopedVariable recordVariable{"QUILLMARK_STANDIN_RECORD", record.c_str()};
-};
 
-// True when this process has no child left at all, reaped or not.
-bool HasNoChildren() {
-    int status = 0;
-    return ::waitpid(-1, &status, WNOHANG) < 0 && errno == ECHILD;
-}
+    // Nobody waits for the program, yet it never stays behind as a zombie once it has ended.
+    void TearDown() override { EXPECT_TRUE(WaitUntil([] { return Children() == 0; })) << "a program was never reaped"; }
+};
 }  // namespace
 
 TEST_F(DetachedProcessTest, PassesEachArgumentExactlyWithoutAShell) {
@@ -42,14 +38,12 @@ TEST_F(DetachedProcessTest, PassesEachArgumentExactlyWithoutAShell) {
     EXPECT_EQ(started.Arguments, arguments);
     EXPECT_EQ(started.WorkingDirectory, fs::current_path().string());
     EXPECT_TRUE(started.HasVariable("QUILLMARK_TEST_MARKER=inherited"));
-    EXPECT_TRUE(HasNoChildren());
 }
 
 TEST_F(DetachedProcessTest, ShellOpenStartsTheFileWithoutArguments) {
     DetachedProcess::ShellOpen(Standin.string());
     ASSERT_TRUE(WaitForFile(record));
     EXPECT_TRUE(ReadStandinRecord(record).Arguments.empty());
-    EXPECT_TRUE(HasNoChildren());
 }
 
 TEST_F(DetachedProcessTest, OpenFilesAreNotInherited) {
@@ -104,7 +98,7 @@ TEST_F(DetachedProcessTest, RefusedStartIsAnIoFailureWithTheSystemsReason) {
             EXPECT_EQ(failure.Message(), "ErrorStartingProcess, " + c.program + ", " +
                                              fs::current_path().string() + ", " + c.reason);
         }
-        EXPECT_TRUE(HasNoChildren());
+        EXPECT_EQ(Children(), 0);
     }
     EXPECT_FALSE(fs::exists(record));
 }

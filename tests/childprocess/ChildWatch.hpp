@@ -1,0 +1,82 @@
+#pragma once
+// What a test can see of the children this process started and of the descriptors it holds.
+
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <map>
+#include <sstream>
+#include <string>
+#include <thread>
+
+namespace Quillmark::Tests {
+
+// Polls the condition until it holds; false once the bound runs out.
+inline bool WaitUntil(const std::function<bool()>& condition, std::chrono::seconds bound = std::chrono::seconds(20)) {
+    const auto deadline = std::chrono::steady_clock::now() + bound;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+}
+
+// Our children, running or ended but never waited for.
+inline int Children() {
+    namespace fs = std::filesystem;
+    int count = 0;
+    std::error_code error;
+    for (const auto& entry : fs::directory_iterator("/proc", error)) {
+        const auto name = entry.path().filename().string();
+        if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+        std::ifstream stat(entry.path() / "stat");
+        std::string all((std::istreambuf_iterator<char>(stat)), {});
+        const auto close = all.rfind(')');
+        if (close == std::string::npos) continue;
+        std::istringstream fields(all.substr(close + 2));
+        char state = 0;
+        int parent = 0;
+        fields >> state >> parent;
+        if (state != 0 && parent == ::getpid()) ++count;
+    }
+    return count;
+}
+
+// How many of our descriptors lead to targets the predicate accepts, as /proc names them
+// ("pipe:[1234]", "/dev/null").
+inline int DescriptorsTo(const std::function<bool(const std::string&)>& accept) {
+    namespace fs = std::filesystem;
+    int count = 0;
+    std::error_code error;
+    for (const auto& entry : fs::directory_iterator("/proc/self/fd", error)) {
+        std::error_code unreadable;
+        const auto target = fs::read_symlink(entry.path(), unreadable);
+        if (!unreadable && accept(target.string())) ++count;
+    }
+    return count;
+}
+
+inline int DescriptorsTo(const std::string& target) {
+    return DescriptorsTo([&](const std::string& each) { return each == target; });
+}
+
+inline int PipesHeld() {
+    return DescriptorsTo([](const std::string& each) { return each.starts_with("pipe:"); });
+}
+
+// The "name value" lines a stand-in wrote about itself.
+inline std::map<std::string, std::string> ReadFacts(const std::filesystem::path& file) {
+    std::map<std::string, std::string> facts;
+    std::ifstream in(file);
+    for (std::string line; std::getline(in, line);) {
+        const auto blank = line.find(' ');
+        if (blank != std::string::npos) facts[line.substr(0, blank)] = line.substr(blank + 1);
+    }
+    return facts;
+}
+
+}  // namespace Quillmark::Tests
