@@ -17,7 +17,7 @@ int main(int argc, char** argv) {
         // The module's initialisation: the log folder and file are chosen before any line.
         Daemon::Infrastructure::FileLogger::LoadCurrentLogFile();
         Runtime::SetPreExitHook(&Daemon::Infrastructure::FileLogger::Flush);
-        exitCode = Daemon::Program::Main(std::vector<std::string>(argv + (argc > 0 ? 1 : 0), argv + argc));
+        exitCode = Daemon::Program::Main(Runtime::CommandLineArguments(argc, argv));
     } catch (...) {
         Runtime::RaiseUnhandledFailure(std::current_exception());
     }

@@ -1,5 +1,7 @@
 #include "Platform/Failure.hpp"
 
+#include "Platform/CodeAddress.hpp"
+
 #include <boost/stacktrace/frame.hpp>
 
 #include <new>
@@ -90,7 +92,7 @@ void AppendStack(std::ostringstream& out, const boost::stacktrace::stacktrace& s
     for (const auto& frame : stack) {
         out << "\n   at ";
         auto name = frame.name();
-        out << (name.empty() ? "?" : name);
+        out << (name.empty() ? DescribeCodeAddress(frame.address()) : name);
         auto file = frame.source_file();
         if (!file.empty()) out << " in " << file << ":" << frame.source_line();
     }

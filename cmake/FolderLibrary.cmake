@@ -1,15 +1,34 @@
-# One static library per source folder: the folder's own .cpp files and those of its
-# operating-system subfolder. New files need no CMake edit.
+# quillmark_folder_library(name dir [POSIX os-dir] [WINDOWS os-dir] [LINKS libraries...])
+# One static library per source folder: the folder's own .cpp files and those of the folder
+# named for the system being built for. New files need no CMake edit.
 function(quillmark_folder_library name dir)
-  file(GLOB sources CONFIGURE_DEPENDS
-    ${CMAKE_SOURCE_DIR}/${dir}/*.cpp
-    ${CMAKE_SOURCE_DIR}/${dir}/${QUILLMARK_OS_DIR}/*.cpp)
+  cmake_parse_arguments(PARSE_ARGV 2 arg "" "POSIX;WINDOWS" "LINKS")
+  if(arg_UNPARSED_ARGUMENTS)
+    message(FATAL_ERROR "quillmark_folder_library(${name}): unknown arguments ${arg_UNPARSED_ARGUMENTS}")
+  endif()
+  # A backend folder on disk that its library does not name would silently not be built.
+  foreach(os Posix Windows)
+    string(TOUPPER ${os} key)
+    if(IS_DIRECTORY ${CMAKE_SOURCE_DIR}/${dir}/${os} AND NOT arg_${key})
+      message(FATAL_ERROR "quillmark_folder_library(${name}): name ${dir}/${os} as its ${key} folder")
+    endif()
+  endforeach()
+  if(WIN32)
+    set(os_dir ${arg_WINDOWS})
+  else()
+    set(os_dir ${arg_POSIX})
+  endif()
+  set(patterns ${CMAKE_SOURCE_DIR}/${dir}/*.cpp)
+  if(os_dir)
+    list(APPEND patterns ${CMAKE_SOURCE_DIR}/${os_dir}/*.cpp)
+  endif()
+  file(GLOB sources CONFIGURE_DEPENDS ${patterns})
   list(FILTER sources EXCLUDE REGEX "/main\\.cpp$")
   if(sources)
     add_library(${name} STATIC ${sources})
-    target_link_libraries(${name} PUBLIC quillmark_options ${ARGN})
+    target_link_libraries(${name} PUBLIC quillmark_options ${arg_LINKS})
   else()
     add_library(${name} INTERFACE)
-    target_link_libraries(${name} INTERFACE quillmark_options ${ARGN})
+    target_link_libraries(${name} INTERFACE quillmark_options ${arg_LINKS})
   endif()
 endfunction()

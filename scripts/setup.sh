@@ -1,11 +1,14 @@
 #!/usr/bin/env bash
-# Installs every Debian package the build, the tests and the benchmarks need. Idempotent.
+# Installs every Debian package the build, the tests and the benchmarks need, for Linux and for
+# the Windows cross-build (mingw-w64, Wine, and the GoogleTest and Google Benchmark sources that
+# scripts/windows-deps.sh compiles with it). Idempotent.
 set -euo pipefail
 packages=(
   git cmake ninja-build g++ clang libclang-rt-14-dev
-  libboost1.81-dev libboost-url1.81-dev libboost-stacktrace1.81-dev
+  libboost1.81-dev libboost-stacktrace1.81-dev
   rapidjson-dev libssl-dev libgtest-dev libgmock-dev libbenchmark-dev
   python3 python3-websockets chromium
+  g++-mingw-w64-x86-64-posix wine64 googletest dpkg-dev
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -4,7 +4,7 @@
 #include "Platform/Failure.hpp"
 #include "Platform/Text/Utf8.hpp"
 
-#include <openssl/evp.h>
+#include <boost/beast/core/detail/sha1.hpp>
 
 #include <algorithm>
 #include <cstring>
@@ -25,11 +25,14 @@ bool IsKnownOpcode(std::uint8_t code) {
 std::string ComputeAcceptKey(std::string_view clientKey) {
     std::string input(clientKey);
     input += AcceptGuid;
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int length = 0;
-    if (EVP_Digest(input.data(), input.size(), digest, &length, EVP_sha1(), nullptr) != 1)
-        throw PlainFailure("SHA-1 digest failed");
-    return Encoding::Base64::Encode(std::span<const std::uint8_t>(digest, length));
+    // Beast's own SHA-1: the handshake needs no cryptographic library on any system.
+    using boost::beast::detail::sha1_context;
+    sha1_context context;
+    boost::beast::detail::init(context);
+    boost::beast::detail::update(context, input.data(), input.size());
+    std::uint8_t digest[sha1_context::digest_size];
+    boost::beast::detail::finish(context, digest);
+    return Encoding::Base64::Encode(std::span<const std::uint8_t>(digest, sizeof digest));
 }
 
 bool IsValidClientKey(std::string_view clientKey) {

@@ -3,6 +3,8 @@
 // code handled (on any thread), and the immediate exit.
 
 #include <exception>
+#include <string>
+#include <vector>
 
 namespace Quillmark::Platform::Runtime {
 
@@ -17,6 +19,10 @@ using UnhandledFailureHandler = void (*)(const void* sender, const UnhandledFail
 // the process opens later is mistaken for one, and makes a write into a broken pipe an error
 // instead of a fatal signal.
 void PrepareStandardHandles();
+
+// The arguments the process was started with, after the program's own path, in UTF-8 (main's
+// own argv on Windows is in the ANSI code page, which cannot hold every character).
+std::vector<std::string> CommandLineArguments(int argc, char** argv);
 
 // From now on a failure that no code handles reaches the handler: std::terminate (an
 // exception leaving a thread, a noexcept function or a destructor) and RaiseUnhandledFailure.

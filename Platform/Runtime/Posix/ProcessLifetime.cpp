@@ -1,43 +1,14 @@
 #include "Platform/Runtime/ProcessLifetime.hpp"
 
-#include "Platform/Failure.hpp"
+#include "Platform/Runtime/ProcessEnd.hpp"
 
 #include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
-#include <cstdio>
-#include <string>
-#include <thread>
 
 namespace Quillmark::Platform::Runtime {
-
-namespace {
-
-std::atomic<UnhandledFailureHandler> handler_{nullptr};
-std::atomic<void (*)()> preExitHook_{nullptr};
-std::atomic<bool> ending_{false};
-std::atomic<std::thread::id> endingThread_{};
-
-void WriteToStderr(const std::string& text) {
-    std::size_t done = 0;
-    while (done < text.size()) {
-        ssize_t n = ::write(2, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return;
-        done += static_cast<std::size_t>(n);
-    }
-}
-
-void OnTerminate() {
-    std::exception_ptr failure = std::current_exception();
-    if (!failure) failure = std::make_exception_ptr(PlainFailure("std::terminate without an active exception"));
-    RaiseUnhandledFailure(failure);
-}
-
-}  // namespace
 
 void PrepareStandardHandles() {
     for (int fd = 0; fd <= 2; ++fd) {
@@ -52,43 +23,32 @@ void PrepareStandardHandles() {
     ::signal(SIGPIPE, SIG_IGN);
 }
 
-void SetUnhandledFailureHandler(UnhandledFailureHandler handler) {
-    handler_.store(handler);
-    std::set_terminate(&OnTerminate);
+std::vector<std::string> CommandLineArguments(int argc, char** argv) {
+    if (argc <= 1 || argv == nullptr) return {};
+    return std::vector<std::string>(argv + 1, argv + argc);
 }
 
-void RaiseUnhandledFailure(std::exception_ptr failure) {
-    const auto self = std::this_thread::get_id();
-    if (ending_.exchange(true)) {
-        // The report itself failed beyond repair on this thread (std::terminate inside it):
-        // waiting here would hang the process for good.
-        if (endingThread_.load() == self) ExitNow(1);
-        // Another thread is already ending the process.
-        for (;;) ::pause();
+namespace ProcessEnd {
+
+// A fatal signal ends the process the way the system ends it.
+void InstallFaultNotification() {}
+
+void WriteToStandardError(std::string_view text) noexcept {
+    std::size_t done = 0;
+    while (done < text.size()) {
+        ssize_t n = ::write(2, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return;
+        done += static_cast<std::size_t>(n);
     }
-    endingThread_.store(self);
-    try {
-        if (auto handler = handler_.load()) {
-            handler(nullptr, UnhandledFailureEventArgs{failure, true});
-        } else {
-            WriteToStderr("Unhandled failure: " + DescribeFailure(failure) + "\n");
-        }
-    } catch (...) {
-        // The report of a failure failed as well: the process still ends with code 1.
-    }
-    ExitNow(1);
 }
 
-void SetPreExitHook(void (*hook)()) { preExitHook_.store(hook); }
-
-void ExitNow(int exitCode) {
-    if (auto hook = preExitHook_.exchange(nullptr)) {
-        try {
-            hook();
-        } catch (...) {
-        }
-    }
-    ::_exit(exitCode);
+void WaitForTheEnd() noexcept {
+    for (;;) ::pause();
 }
+
+void ExitImmediately(int exitCode) noexcept { ::_exit(exitCode); }
+
+}  // namespace ProcessEnd
 
 }  // namespace Quillmark::Platform::Runtime
