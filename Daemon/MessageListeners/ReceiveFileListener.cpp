@@ -12,11 +12,10 @@
 #include "Platform/Failure.hpp"
 #include "Platform/Json/JsonObject.hpp"
 #include "Platform/Path.hpp"
+#include "Platform/Runtime/BlockingPool.hpp"
 #include "Platform/Text/Ascii.hpp"
 
 #include <algorithm>
-#include <atomic>
-#include <future>
 
 namespace Quillmark::Daemon::MessageListeners {
 namespace {
@@ -125,49 +124,40 @@ Platform::Task<Models::Message> ReceiveFileListener::MakeFileAsync() {
         throw Platform::IoFailure(Platform::PlatformText("IO_PathNotFound_Path", {path}));
     }
     std::string digest;
-    std::atomic<bool> abandoned = false;
     bool created = false;
     try {
         auto file = folder->Create(name);
         created = true;
-        // The digest is taken over exactly the bytes written, on a worker while they are written;
-        // the future's end joins it before the chunks go.
-        auto hashing = std::async(std::launch::async, [&chunks, &abandoned] {
-            Platform::Encoding::Sha256 hash;
+        // Writing and hashing block on the system for as long as the upload is large: they run on
+        // a worker, and the digest is taken over exactly the bytes written, while they are hot.
+        const auto hash = co_await Platform::Runtime::BlockingPool::Shared().RunAsync([&chunks, &file] {
+            Platform::Encoding::Sha256 sha;
+            // Small chunks are gathered so that each write reaches the system with a useful amount.
+            std::vector<std::uint8_t> pending;
             for (const auto& chunk : chunks) {
-                if (abandoned || chunk.Content != StoredChunk::State::Bytes) break;
-                hash.Update(chunk.Bytes);
+                if (chunk.Content == StoredChunk::State::NullData) throw Platform::ArgumentNullFailure("s");
+                if (chunk.Content == StoredChunk::State::BadBase64) throw Platform::FormatFailure("Format_BadBase64Char");
+                if (pending.size() + chunk.Bytes.size() > WriteBatchBytes) {
+                    file.Write(pending);
+                    pending.clear();
+                }
+                if (chunk.Bytes.size() >= WriteBatchBytes) {
+                    file.Write(chunk.Bytes);
+                } else {
+                    pending.insert(pending.end(), chunk.Bytes.begin(), chunk.Bytes.end());
+                }
+                sha.Update(chunk.Bytes);
             }
-            return hash.Finish();
+            file.Write(pending);
+            return sha.Finish();
         });
-        struct Abandon {
-            std::atomic<bool>& flag;
-            ~Abandon() { flag = true; }
-        } abandonOnExit{abandoned};
-        // Small chunks are gathered so that each write reaches the system with a useful amount.
-        std::vector<std::uint8_t> pending;
-        for (auto& chunk : chunks) {
-            if (chunk.Content == StoredChunk::State::NullData) throw Platform::ArgumentNullFailure("s");
-            if (chunk.Content == StoredChunk::State::BadBase64) throw Platform::FormatFailure("Format_BadBase64Char");
-            if (pending.size() + chunk.Bytes.size() > WriteBatchBytes) {
-                file.Write(pending);
-                pending.clear();
-            }
-            if (chunk.Bytes.size() >= WriteBatchBytes) {
-                file.Write(chunk.Bytes);
-            } else {
-                pending.insert(pending.end(), chunk.Bytes.begin(), chunk.Bytes.end());
-            }
-            co_await YieldToLoop();
-        }
-        file.Write(pending);
         const auto length = file.Size();
         file.Close();
         if (length != metadata.FileSize) {
             throw Platform::InvalidOperationFailure("File size mismatch: expected " + std::to_string(metadata.FileSize) +
                                                     ", got " + std::to_string(length));
         }
-        digest = Platform::Encoding::Hex::ToUpper(hashing.get());
+        digest = Platform::Encoding::Hex::ToUpper(hash);
         const auto& expected = metadata.FileHash;
         if (!expected || expected->empty() || !Platform::Text::EqualsIgnoreCase(*expected, digest)) {
             throw Platform::InvalidOperationFailure("File hash mismatch: expected " + expected.value_or("") +
