@@ -41,7 +41,8 @@ bool IsEndOfStream(const std::exception_ptr& failure) {
 
 std::unique_ptr<Connections::IConnection> CreateConnection(const CommandLine& options) {
     if (options.NativeMessaging) return std::make_unique<Connections::NativeMessagingConnection>();
-    if (options.WebSocket) return std::make_unique<Connections::WebSocketConnection>(options.Port);
+    if (options.WebSocket)
+        return std::make_unique<Connections::WebSocketConnection>(options.Port, Program::webSocketMessageLimit);
     if (options.CustomUrlProtocol) return std::make_unique<Connections::CustomUrlProtocolConnection>();
     throw Platform::InvalidOperationFailure("No valid connection method specified.");
 }
