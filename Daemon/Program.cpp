@@ -109,9 +109,11 @@ Platform::Task<std::int32_t> Program::MainAsync(Platform::CancellationToken toke
         }
         if (!handler) continue;
 
+        // Moved, not copied: an upload chunk's text is large.
+        const std::int32_t action = request._action;
         std::exception_ptr failure;
         try {
-            Message reply = co_await handler->ProcessAsync(request, token);
+            Message reply = co_await handler->ProcessAsync(std::move(request), token);
             // Never cancelled: the stop request cancels the token and its "OK" must still go out.
             co_await connection->SendMessageAsync(std::move(reply), Platform::CancellationToken{});
         } catch (...) {
@@ -123,7 +125,7 @@ Platform::Task<std::int32_t> Program::MainAsync(Platform::CancellationToken toke
         try {
             Message error;
             error.ErrorMessage = Platform::MessageOf(failure);
-            error._action = request._action;
+            error._action = action;
             error._errorCode = 2;
             co_await connection->SendMessageAsync(std::move(error), token);
         } catch (...) {
