@@ -193,14 +193,20 @@ TEST(AppJsonCtx, EncodesMessagesCompactlyInMemberOrder) {
 
 TEST(AppJsonCtx, RefusesTextsLongerThanTheLimitInUtf16Units) {
     constexpr std::size_t limit = 166'666'666;
+    // One text of this size, changed in place: it is too large to be copied for each case.
+    Message message;
+    std::string& data = message.Data.emplace();
+    data.reserve(limit + 3);
     // A three-byte character is one unit: bytes over the limit, units at it.
-    std::string data = "\xE2\x82\xAC" + std::string(limit - 1, 'a');
-    const std::string encoded = AppJsonCtx::EncodeMessage(MakeMessage({}, data, 0, 0));
-    EXPECT_EQ(encoded.size(), limit - 1 + 6 + std::string(R"({"data":"","action":0,"errorCode":0})").size());
+    data.assign(limit + 2, 'a');
+    data.replace(0, 3, "\xE2\x82\xAC");
+    EXPECT_EQ(AppJsonCtx::EncodeMessage(message).size(),
+              limit - 1 + 6 + std::string(R"({"data":"","action":0,"errorCode":0})").size());
 
     // A four-byte character is two units.
-    data.replace(0, 3, "\xF0\x9F\x98\x80");
-    const auto failure = FailureOf([&] { AppJsonCtx::EncodeMessage(MakeMessage({}, data, 0, 0)); });
+    data.push_back('a');
+    data.replace(0, 4, "\xF0\x9F\x98\x80");
+    const auto failure = FailureOf([&] { AppJsonCtx::EncodeMessage(message); });
     ASSERT_TRUE(failure.has_value());
     EXPECT_EQ(failure->kind, FailureKind::Argument);
     EXPECT_EQ(failure->message, "ValueTooLarge, 166666667");
