@@ -2,6 +2,7 @@
 
 #include "Platform/Json/JsonNode.hpp"
 #include "Platform/Json/JsonObject.hpp"
+#include "Platform/Json/JsonTokenizer.hpp"
 #include "tests/json/FailureText.hpp"
 
 #include <gtest/gtest.h>
@@ -154,6 +155,37 @@ TEST(AppJsonCtx, RefusesTextThatIsNotOneStrictValue) {
               "ExpectedJsonTokens LineNumber: 0 | BytePositionInLine: 0.");
     EXPECT_EQ(FailureOf([] { AppJsonCtx::DecodeMessage(std::string_view("{}\n {}")); })->message,
               "ExpectedEndAfterSingleJson LineNumber: 1 | BytePositionInLine: 1.");
+}
+
+TEST(AppJsonCtx, TextCheckedAlreadyReadsAsAnyOtherText) {
+    // The same record or the same failure, whichever way the text comes.
+    const auto outcome = [](auto&& decode) -> std::string {
+        try {
+            const auto message = decode();
+            return message ? AppJsonCtx::EncodeMessage(*message) : "no record";
+        } catch (const Quillmark::Platform::Failure& failure) {
+            return failure.Message();
+        }
+    };
+    const std::string texts[] = {
+        R"({"errorMessage":"","data":"x\u0022\u00e9\ud83d\ude00\"\\\/","action":3,"errorCode":2})",
+        "{\"data\":\"caf\xC3\xA9 \xF0\x9F\x98\x80\"}",
+        R"({"x":[1e400,-1E+999],"data":"2e999","action":4})",
+        R"({"x":)" + Nested(63) + R"(,"action":1})",
+        R"({"x":)" + Nested(64) + "}",
+        " null ",
+        "",
+        "{} x",
+        std::string("{\"data\":\"a\0b\"}", 14),
+        R"({"data":"\udc00"})",
+        R"({"action":"3",)",
+        "\n42",
+    };
+    for (const std::string& text : texts) {
+        EXPECT_EQ(outcome([&] { return AppJsonCtx::DecodeMessage(Quillmark::Platform::Json::WellFormedUtf8{text}); }),
+                  outcome([&] { return AppJsonCtx::DecodeMessage(text); }))
+            << text;
+    }
 }
 
 TEST(AppJsonCtx, EncodesMessagesCompactlyInMemberOrder) {
