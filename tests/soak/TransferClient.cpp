@@ -303,13 +303,19 @@ std::string JsonQuote(std::string_view text) {
 
 Bytes RandomBytes(std::size_t count, std::uint64_t seed) {
     Bytes bytes(count);
-    std::mt19937_64 generator(seed);
+    // SplitMix64: files of megabytes are made for every transfer, and this is quick.
+    auto next = [state = seed]() mutable {
+        std::uint64_t z = (state += 0x9E3779B97F4A7C15ULL);
+        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
+        z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
+        return z ^ (z >> 31);
+    };
     std::size_t i = 0;
     for (; i + 8 <= count; i += 8) {
-        const std::uint64_t word = generator();
+        const std::uint64_t word = next();
         std::memcpy(bytes.data() + i, &word, 8);
     }
-    for (; i < count; ++i) bytes[i] = static_cast<std::uint8_t>(generator());
+    for (; i < count; ++i) bytes[i] = static_cast<std::uint8_t>(next());
     return bytes;
 }
 
