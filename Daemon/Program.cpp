@@ -41,7 +41,8 @@ bool IsEndOfStream(const std::exception_ptr& failure) {
 
 std::unique_ptr<Connections::IConnection> CreateConnection(const CommandLine& options) {
     if (options.NativeMessaging) return std::make_unique<Connections::NativeMessagingConnection>();
-    if (options.WebSocket) return std::make_unique<Connections::WebSocketConnection>(options.Port);
+    if (options.WebSocket)
+        return std::make_unique<Connections::WebSocketConnection>(options.Port, Program::webSocketMessageLimit);
     if (options.CustomUrlProtocol) return std::make_unique<Connections::CustomUrlProtocolConnection>();
     throw Platform::InvalidOperationFailure("No valid connection method specified.");
 }
@@ -113,9 +114,11 @@ Platform::Task<std::int32_t> Program::MainAsync(Platform::CancellationToken toke
         }
         if (!handler) continue;
 
+        // Moved, not copied: an upload chunk's text is large.
+        const std::int32_t action = request._action;
         std::exception_ptr failure;
         try {
-            Message reply = co_await handler->ProcessAsync(request, token);
+            Message reply = co_await handler->ProcessAsync(std::move(request), token);
             // Never cancelled: the stop request cancels the token and its "OK" must still go out.
             co_await connection->SendMessageAsync(std::move(reply), Platform::CancellationToken{});
         } catch (...) {
@@ -127,7 +130,7 @@ Platform::Task<std::int32_t> Program::MainAsync(Platform::CancellationToken toke
         try {
             Message error;
             error.ErrorMessage = Platform::MessageOf(failure);
-            error._action = request._action;
+            error._action = action;
             error._errorCode = 2;
             co_await connection->SendMessageAsync(std::move(error), token);
         } catch (...) {

@@ -1,10 +1,12 @@
 #pragma once
 
 #include "Daemon/Connections/IConnection.hpp"
+#include "Daemon/Connections/WebSocketConnection.hpp"
 #include "Daemon/MessageListeners/IMessageListener.hpp"
 #include "Platform/Async.hpp"
 #include "Platform/Runtime/ProcessLifetime.hpp"
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -31,6 +33,9 @@ public:
     static inline std::unique_ptr<Connections::IConnection> connection;
     // The dispatch order of the main loop.
     static inline std::vector<std::unique_ptr<MessageListeners::IMessageListener>> listeners;
+    // The time a WebSocket client has for each message. Nothing the daemon reads at run time
+    // changes it: only a test build of the daemon links in a shorter one.
+    static inline std::chrono::milliseconds webSocketMessageLimit = Connections::WebSocketConnection::ZombieTimeout;
 };
 
 }  // namespace Quillmark::Daemon

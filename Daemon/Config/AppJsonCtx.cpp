@@ -257,6 +257,12 @@ std::optional<Models::Message> AppJsonCtx::DecodeMessage(std::string_view text) 
     return reader.Take();
 }
 
+std::optional<Models::Message> AppJsonCtx::DecodeMessage(Platform::Json::WellFormedUtf8 text) {
+    MessageReader reader(text.text);
+    JsonTokenizer::Tokenize(text, reader);
+    return reader.Take();
+}
+
 std::string AppJsonCtx::EncodeMessage(const Models::Message& message) { return WriteMessage<std::string>(message); }
 
 std::string AppJsonCtx::EncodeMessage(std::nullopt_t) { return "null"; }

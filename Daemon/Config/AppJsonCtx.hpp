@@ -14,6 +14,7 @@
 
 namespace Quillmark::Platform::Json {
 class JsonObject;
+struct WellFormedUtf8;
 }
 
 namespace Quillmark::Daemon::Config {
@@ -22,8 +23,10 @@ class AppJsonCtx {
 public:
     // A Message from UTF-8 bytes; nothing for the literal null; DecodeFailure otherwise.
     static std::optional<Models::Message> DecodeMessage(std::span<const std::uint8_t> utf8);
-    // The same from text (UTF-8 that is already well-formed).
+    // The same from text.
     static std::optional<Models::Message> DecodeMessage(std::string_view text);
+    // The same from text its caller has checked already: the check is not repeated.
+    static std::optional<Models::Message> DecodeMessage(Platform::Json::WellFormedUtf8 text);
     // Compact JSON text; ArgumentFailure "ValueTooLarge, N" for a text over 166,666,666 UTF-16 units.
     static std::string EncodeMessage(const Models::Message& message);
     static std::string EncodeMessage(std::nullopt_t);  // "null"

@@ -2,6 +2,7 @@
 
 #include "Common/TextDecoding.hpp"
 #include "Daemon/Config/AppJsonCtx.hpp"
+#include "Platform/Json/JsonTokenizer.hpp"
 #include "Platform/Failure.hpp"
 #include "Platform/Runtime/StandardStreams.hpp"
 
@@ -62,12 +63,13 @@ Platform::Task<Models::Message> NativeMessagingConnection::ReceiveMessageAsync(P
     co_await ReadExactlyAsync(*stdin_, std::span<std::uint8_t>(payload.get(), size), token);
     std::string_view text(reinterpret_cast<const char*>(payload.get()), size);
     // Malformed UTF-8 becomes U+FFFD rather than a failure; well-formed text is read in place.
+    // Either way the text is well-formed now, and the JSON reading need not check it again.
     std::string repaired;
     if (!Common::IsValidUtf8(text)) {
         repaired = Common::ToValidUtf8(text);
         text = repaired;
     }
-    auto message = Config::AppJsonCtx::DecodeMessage(text);
+    auto message = Config::AppJsonCtx::DecodeMessage(Platform::Json::WellFormedUtf8{text});
     if (!message) throw Platform::InvalidOperationFailure("Failed to deserialize message.");
     co_return std::move(*message);
 }

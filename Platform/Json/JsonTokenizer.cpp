@@ -246,6 +246,13 @@ void JsonTokenizer::Tokenize(std::string_view utf8, JsonTokenHandler& handler) {
         ThrowMalformed(utf8, "JsonTextTooLarge", 0);
     const std::size_t invalid = Text::Utf8::FindInvalid(utf8);
     if (invalid != utf8.size()) ThrowMalformed(utf8, "InvalidUtf8", invalid);
+    Tokenize(WellFormedUtf8{utf8}, handler);
+}
+
+void JsonTokenizer::Tokenize(WellFormedUtf8 checked, JsonTokenHandler& handler) {
+    const std::string_view utf8 = checked.text;
+    if (utf8.size() > std::numeric_limits<rapidjson::SizeType>::max() - Padding)
+        ThrowMalformed(utf8, "JsonTextTooLarge", 0);
 
     thread_local Scratch shared;
     Scratch local;

@@ -44,6 +44,12 @@ struct TextPosition {
     std::int64_t BytePositionInLine = 0;  // bytes from the line's start to the offset
 };
 
+// Text that its holder has already found to be well-formed UTF-8 throughout, so that it is not
+// checked a second time.
+struct WellFormedUtf8 {
+    std::string_view text;
+};
+
 class JsonTokenizer {
 public:
     // Objects and arrays nest at most this deep, the outermost counting as the first.
@@ -53,6 +59,8 @@ public:
     // comments, no trailing commas, valid UTF-8 only. Malformed text is a DecodeFailure
     // "<Complaint> LineNumber: <line> | BytePositionInLine: <pos>.".
     static void Tokenize(std::string_view utf8, JsonTokenHandler& handler);
+    // The same without the UTF-8 check.
+    static void Tokenize(WellFormedUtf8 checked, JsonTokenHandler& handler);
 
     static TextPosition PositionOf(std::string_view text, std::size_t offset) noexcept;
     // "LineNumber: <line> | BytePositionInLine: <pos>." for the offset, the tail of every

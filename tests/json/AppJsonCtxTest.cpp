@@ -2,6 +2,7 @@
 
 #include "Platform/Json/JsonNode.hpp"
 #include "Platform/Json/JsonObject.hpp"
+#include "Platform/Json/JsonTokenizer.hpp"
 #include "tests/json/FailureText.hpp"
 
 #include <gtest/gtest.h>
@@ -156,6 +157,37 @@ TEST(AppJsonCtx, RefusesTextThatIsNotOneStrictValue) {
               "ExpectedEndAfterSingleJson LineNumber: 1 | BytePositionInLine: 1.");
 }
 
+TEST(AppJsonCtx, TextCheckedAlreadyReadsAsAnyOtherText) {
+    // The same record or the same failure, whichever way the text comes.
+    const auto outcome = [](auto&& decode) -> std::string {
+        try {
+            const auto message = decode();
+            return message ? AppJsonCtx::EncodeMessage(*message) : "no record";
+        } catch (const Quillmark::Platform::Failure& failure) {
+            return failure.Message();
+        }
+    };
+    const std::string texts[] = {
+        R"({"errorMessage":"","data":"x\u0022\u00e9\ud83d\ude00\"\\\/","action":3,"errorCode":2})",
+        "{\"data\":\"caf\xC3\xA9 \xF0\x9F\x98\x80\"}",
+        R"({"x":[1e400,-1E+999],"data":"2e999","action":4})",
+        R"({"x":)" + Nested(63) + R"(,"action":1})",
+        R"({"x":)" + Nested(64) + "}",
+        " null ",
+        "",
+        "{} x",
+        std::string("{\"data\":\"a\0b\"}", 14),
+        R"({"data":"\udc00"})",
+        R"({"action":"3",)",
+        "\n42",
+    };
+    for (const std::string& text : texts) {
+        EXPECT_EQ(outcome([&] { return AppJsonCtx::DecodeMessage(Quillmark::Platform::Json::WellFormedUtf8{text}); }),
+                  outcome([&] { return AppJsonCtx::DecodeMessage(text); }))
+            << text;
+    }
+}
+
 TEST(AppJsonCtx, EncodesMessagesCompactlyInMemberOrder) {
     struct Case {
         Message message;
@@ -193,14 +225,20 @@ TEST(AppJsonCtx, EncodesMessagesCompactlyInMemberOrder) {
 
 TEST(AppJsonCtx, RefusesTextsLongerThanTheLimitInUtf16Units) {
     constexpr std::size_t limit = 166'666'666;
+    // One text of this size, changed in place: it is too large to be copied for each case.
+    Message message;
+    std::string& data = message.Data.emplace();
+    data.reserve(limit + 3);
     // A three-byte character is one unit: bytes over the limit, units at it.
-    std::string data = "\xE2\x82\xAC" + std::string(limit - 1, 'a');
-    const std::string encoded = AppJsonCtx::EncodeMessage(MakeMessage({}, data, 0, 0));
-    EXPECT_EQ(encoded.size(), limit - 1 + 6 + std::string(R"({"data":"","action":0,"errorCode":0})").size());
+    data.assign(limit + 2, 'a');
+    data.replace(0, 3, "\xE2\x82\xAC");
+    EXPECT_EQ(AppJsonCtx::EncodeMessage(message).size(),
+              limit - 1 + 6 + std::string(R"({"data":"","action":0,"errorCode":0})").size());
 
     // A four-byte character is two units.
-    data.replace(0, 3, "\xF0\x9F\x98\x80");
-    const auto failure = FailureOf([&] { AppJsonCtx::EncodeMessage(MakeMessage({}, data, 0, 0)); });
+    data.push_back('a');
+    data.replace(0, 4, "\xF0\x9F\x98\x80");
+    const auto failure = FailureOf([&] { AppJsonCtx::EncodeMessage(message); });
     ASSERT_TRUE(failure.has_value());
     EXPECT_EQ(failure->kind, FailureKind::Argument);
     EXPECT_EQ(failure->message, "ValueTooLarge, 166666667");

@@ -42,15 +42,25 @@ TEST(JsonNode, MalformedTextNamesComplaintLineAndPosition) {
               "ObjectDepthTooLarge LineNumber: 0 | BytePositionInLine: 189.");
 }
 
+namespace {
+
+// An array of count zeros: count + 1 values, the array itself being one of them. The two sides
+// of the bound are tests of their own, so that they run side by side.
+std::string Zeros(std::size_t count) {
+    std::string text = "[";
+    text.reserve(2 * count + 2);
+    for (std::size_t i = 0; i < count; ++i) text += i == 0 ? "0" : ",0";
+    return text + "]";
+}
+
+}  // namespace
+
+TEST(JsonNode, ReadsADocumentOfExactlyTheBoundInValues) {
+    EXPECT_EQ(JsonNode::Parse(Zeros(JsonNode::MaxValues - 1)).AsArray().size(), JsonNode::MaxValues - 1);
+}
+
 TEST(JsonNode, RefusesDocumentsOfMoreValuesThanTheBound) {
-    const auto zeros = [](std::size_t count) {
-        std::string text = "[";
-        for (std::size_t i = 0; i < count; ++i) text += i == 0 ? "0" : ",0";
-        return text + "]";
-    };
-    // The array itself is one of the values.
-    EXPECT_EQ(JsonNode::Parse(zeros(JsonNode::MaxValues - 1)).AsArray().size(), JsonNode::MaxValues - 1);
-    const std::string over = zeros(JsonNode::MaxValues);
+    const std::string over = Zeros(JsonNode::MaxValues);
     EXPECT_EQ(FailureOf([&] { JsonNode::Parse(over); })->message,
               "TooManyValues LineNumber: 0 | BytePositionInLine: " + std::to_string(over.size() - 1) + ".");
 }

@@ -101,26 +101,41 @@ TEST_F(NativeMessaging, EndOfInputAnywhereIsANormalEnd) {
     }
 }
 
-TEST_F(NativeMessaging, UnreadableRequestsEndTheDaemonWithExitCode1) {
-    struct Case { std::string name; std::string bytes; std::string logged; };
-    const Case cases[] = {
-        {"length -1", LengthPrefix(-1) + "{}", "Arg_OverflowException"},
-        {"top bit set", std::string("\x00\x00\x00\x80", 4), "Arg_OverflowException"},
-        {"over the limit", LengthPrefix(64 * 1024 * 1024 + 1), "exceeds the limit of 67108864 bytes."},
-        {"length 0", LengthPrefix(0), "[Exception] "},
-        {"null", Frame("null"), "Failed to deserialize message."},
-        {"not JSON", Frame("ping"), "[Exception] "},
-    };
-    for (const auto& c : cases) {
-        AppSandbox own;
-        DaemonProcess daemon(own, NativeArgs);
-        // The frame is left open: the daemon must not wait for more input before failing.
-        daemon.WriteRaw(c.bytes);
-        EXPECT_EQ(daemon.WaitExit(), 1) << c.name << "\n" << own.ReadStderr();
-        EXPECT_EQ(daemon.ReadToEnd(), "") << c.name;
-        EXPECT_NE(own.ReadLogs().find(c.logged), std::string::npos) << c.name << "\n" << own.ReadLogs();
-    }
+namespace {
+
+// Each case is a daemon of its own that ends with a logged stack trace, so each is a test of
+// its own and they run side by side.
+struct UnreadableRequest {
+    std::string name;
+    std::string bytes;
+    std::string logged;
+};
+
+class UnreadableRequests : public ::testing::TestWithParam<UnreadableRequest> {};
+
+}  // namespace
+
+TEST_P(UnreadableRequests, EndTheDaemonWithExitCode1) {
+    const auto& c = GetParam();
+    AppSandbox own;
+    DaemonProcess daemon(own, NativeArgs);
+    // The frame is left open: the daemon must not wait for more input before failing.
+    daemon.WriteRaw(c.bytes);
+    EXPECT_EQ(daemon.WaitExit(), 1) << own.ReadStderr();
+    EXPECT_EQ(daemon.ReadToEnd(), "");
+    EXPECT_NE(own.ReadLogs().find(c.logged), std::string::npos) << own.ReadLogs();
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    NativeMessaging, UnreadableRequests,
+    ::testing::Values(UnreadableRequest{"LengthMinus1", LengthPrefix(-1) + "{}", "Arg_OverflowException"},
+                      UnreadableRequest{"TopBitSet", std::string("\x00\x00\x00\x80", 4), "Arg_OverflowException"},
+                      UnreadableRequest{"OverTheLimit", LengthPrefix(64 * 1024 * 1024 + 1),
+                                        "exceeds the limit of 67108864 bytes."},
+                      UnreadableRequest{"Length0", LengthPrefix(0), "[Exception] "},
+                      UnreadableRequest{"Null", Frame("null"), "Failed to deserialize message."},
+                      UnreadableRequest{"NotJson", Frame("ping"), "[Exception] "}),
+    [](const ::testing::TestParamInfo<UnreadableRequest>& c) { return c.param.name; });
 
 TEST_F(NativeMessaging, StandardStreamsThatAreNotPipes) {
     {

@@ -41,48 +41,66 @@ std::string WaitForAnyLog(const AppSandbox& box, const std::vector<std::string>&
 
 }  // namespace
 
-TEST(Program, StartUpsThatEndWithExitCode1) {
-    struct Case {
-        std::string name;
-        std::vector<std::string> args;
-        std::string logged;
-        bool updaterCheck;
-    };
-    const std::string badUrl = "[Exception] FormatFailure: net_uri_BadFormat";
-    const std::string badPort = "[Exception] FormatFailure: net_uri_BadPort";
-    // Where a bad authority were read as a good URL, the server would take this port.
-    const std::string queryPort = "?port=" + std::to_string(FreeTcpPort());
-    const Case cases[] = {
-        {"no argument", {}, "No valid connection method specified.", false},
-        {"nothing selected", {"quillmark://other?port=1", "--flag", "chrome-extension:/x"},
-         "No valid connection method specified.", false},
-        {"unimplemented transport", {"quillmark://start"}, "Arg_NotImplementedException", true},
-        {"upper-case start", {"QUILLMARK://START/"}, "Arg_NotImplementedException", true},
-        {"invalid launch URL", {"quillmark://start ws"}, badUrl, false},
-        {"invalid launch URL after native messaging", {"chrome-extension://x/", "quillmark://%zz"}, badUrl, false},
-        {"invalid launch URL before native messaging", {"quillmark://%zz", "chrome-extension://x/"}, badUrl, false},
-        {"letters as the authority's port", {"quillmark://start-ws:abc/" + queryPort}, badPort, false},
-        {"letters as the authority's port before native messaging",
-         {"quillmark://start-ws:abc" + queryPort, "chrome-extension://x/"}, badPort, false},
-        {"authority port past 65535 after native messaging",
-         {"chrome-extension://x/", "quillmark://start-ws:65536/" + queryPort}, badPort, false},
-    };
-    for (const auto& c : cases) {
-        AppSandbox box({"Quillmark.Updater.exe"});
-        WriteFile(box.TempFolder() / "left-over.pdf", "old");
-        DaemonProcess daemon(box, c.args, RecordEnv(box));
-        EXPECT_EQ(daemon.WaitExit(), 1) << c.name << "\n" << box.ReadStderr();
-        const auto logs = box.ReadLogs();
-        EXPECT_NE(logs.find(WarnLine), std::string::npos) << c.name << "\n" << logs;
-        EXPECT_NE(logs.find(c.logged), std::string::npos) << c.name << "\n" << logs;
-        EXPECT_EQ(StandinStarted(box, std::chrono::seconds(c.updaterCheck ? 5 : 0)), c.updaterCheck) << c.name;
-        // The stand-in is not waited for; the log line shows a start it had no time to record.
-        EXPECT_EQ(logs.find("Launched updater process: ") != std::string::npos, c.updaterCheck) << c.name;
-        // The temporary folder is emptied before anything can fail.
-        EXPECT_FALSE(std::filesystem::exists(box.TempFolder() / "left-over.pdf")) << c.name;
-        EXPECT_EQ(daemon.ReadToEnd(), "") << c.name;
-    }
+namespace {
+
+// Each start-up ends with a logged stack trace, which takes a while; one test per case lets
+// them run side by side.
+struct FailingStartUp {
+    std::string name;
+    std::vector<std::string> args;
+    std::string logged;
+    bool updaterCheck;
+};
+
+class StartUpsThatEndWithExitCode1 : public ::testing::TestWithParam<FailingStartUp> {};
+
+const std::string BadUrl = "[Exception] FormatFailure: net_uri_BadFormat";
+const std::string BadPort = "[Exception] FormatFailure: net_uri_BadPort";
+// Where a bad authority were read as a good URL, the server would take this port.
+const std::string QueryPort = "?port=" + std::to_string(FreeTcpPort());
+
+}  // namespace
+
+TEST_P(StartUpsThatEndWithExitCode1, LogTheFailureAfterEmptyingTheTemporaryFolder) {
+    const auto& c = GetParam();
+    AppSandbox box({"Quillmark.Updater.exe"});
+    WriteFile(box.TempFolder() / "left-over.pdf", "old");
+    DaemonProcess daemon(box, c.args, RecordEnv(box));
+    EXPECT_EQ(daemon.WaitExit(), 1) << box.ReadStderr();
+    const auto logs = box.ReadLogs();
+    EXPECT_NE(logs.find(WarnLine), std::string::npos) << logs;
+    EXPECT_NE(logs.find(c.logged), std::string::npos) << logs;
+    EXPECT_EQ(StandinStarted(box, std::chrono::seconds(c.updaterCheck ? 5 : 0)), c.updaterCheck);
+    // The stand-in is not waited for; the log line shows a start it had no time to record.
+    EXPECT_EQ(logs.find("Launched updater process: ") != std::string::npos, c.updaterCheck);
+    // The temporary folder is emptied before anything can fail.
+    EXPECT_FALSE(std::filesystem::exists(box.TempFolder() / "left-over.pdf"));
+    EXPECT_EQ(daemon.ReadToEnd(), "");
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Program, StartUpsThatEndWithExitCode1,
+    ::testing::Values(
+        FailingStartUp{"NoArgument", {}, "No valid connection method specified.", false},
+        FailingStartUp{"NothingSelected",
+                       {"quillmark://other?port=1", "--flag", "chrome-extension:/x"},
+                       "No valid connection method specified.",
+                       false},
+        FailingStartUp{"UnimplementedTransport", {"quillmark://start"}, "Arg_NotImplementedException", true},
+        FailingStartUp{"UpperCaseStart", {"QUILLMARK://START/"}, "Arg_NotImplementedException", true},
+        FailingStartUp{"InvalidLaunchUrl", {"quillmark://start ws"}, BadUrl, false},
+        FailingStartUp{"InvalidLaunchUrlAfterNativeMessaging", {"chrome-extension://x/", "quillmark://%zz"}, BadUrl, false},
+        FailingStartUp{"InvalidLaunchUrlBeforeNativeMessaging", {"quillmark://%zz", "chrome-extension://x/"}, BadUrl, false},
+        FailingStartUp{"LettersAsTheAuthoritysPort", {"quillmark://start-ws:abc/" + QueryPort}, BadPort, false},
+        FailingStartUp{"LettersAsTheAuthoritysPortBeforeNativeMessaging",
+                       {"quillmark://start-ws:abc" + QueryPort, "chrome-extension://x/"},
+                       BadPort,
+                       false},
+        FailingStartUp{"AuthorityPortPast65535AfterNativeMessaging",
+                       {"chrome-extension://x/", "quillmark://start-ws:65536/" + QueryPort},
+                       BadPort,
+                       false}),
+    [](const ::testing::TestParamInfo<FailingStartUp>& c) { return c.param.name; });
 
 TEST(Program, UnhandledFailureRunsTheCrashHandler) {
     AppSandbox box({"Quillmark.CrashHandler.exe"});

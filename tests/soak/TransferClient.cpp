@@ -11,9 +11,13 @@
 #include <boost/beast/http.hpp>
 #include <boost/beast/websocket.hpp>
 
+#include <malloc.h>
 #include <openssl/evp.h>
 #include <openssl/sha.h>
 
+#if defined(__SSE2__) && !defined(RAPIDJSON_SSE2)
+#define RAPIDJSON_SSE2
+#endif
 #include <rapidjson/document.h>
 
 #include <algorithm>
@@ -32,6 +36,12 @@ namespace websocket = beast::websocket;
 using tcp = asio::ip::tcp;
 
 namespace {
+
+// Files, their Base64 and the messages carrying it come and go with every transfer: kept in the
+// heap rather than mapped afresh each time, their pages are not faulted in again and again,
+// which on some virtual machines costs more than the transfer itself.
+[[maybe_unused]] const bool keepLargeBuffers =
+    (mallopt(M_MMAP_THRESHOLD, 32 << 20), mallopt(M_TRIM_THRESHOLD, 512 << 20), true);
 
 // Starts an async operation and runs the context until it completes or the time is up; an
 // operation still pending then is cancelled by closing the socket.
@@ -64,8 +74,14 @@ bool RunBounded(asio::io_context& io, std::chrono::milliseconds timeout, tcp::so
 }  // namespace
 
 std::optional<Reply> ParseReply(std::string_view json) {
+    std::string text(json);
+    return ParseReplyInPlace(text);
+}
+
+std::optional<Reply> ParseReplyInPlace(std::string& json) {
+    // Parsed where it lies: a chunk's text is copied once, into the reply.
     rapidjson::Document doc;
-    doc.Parse(json.data(), json.size());
+    doc.ParseInsitu(json.data());
     if (doc.HasParseError() || !doc.IsObject()) return std::nullopt;
     Reply reply;
     for (auto it = doc.MemberBegin(); it != doc.MemberEnd(); ++it) {
@@ -233,22 +249,42 @@ std::string ToBase64(std::span<const std::uint8_t> bytes) {
     return text;
 }
 
-std::optional<Bytes> FromBase64(std::string_view text) {
-    if (text.size() % 4 != 0) return std::nullopt;
-    Bytes bytes(3 * (text.size() / 4));
-    const int n = EVP_DecodeBlock(bytes.data(), reinterpret_cast<const unsigned char*>(text.data()),
+bool AppendBase64(std::string_view text, Bytes& bytes) {
+    if (text.size() % 4 != 0) return false;
+    const std::size_t at = bytes.size();
+    bytes.resize(at + 3 * (text.size() / 4));
+    const int n = EVP_DecodeBlock(bytes.data() + at, reinterpret_cast<const unsigned char*>(text.data()),
                                   static_cast<int>(text.size()));
-    if (n < 0) return std::nullopt;
+    if (n < 0) {
+        bytes.resize(at);
+        return false;
+    }
     std::size_t padding = 0;
     if (!text.empty() && text.back() == '=') ++padding;
     if (text.size() > 1 && text[text.size() - 2] == '=') ++padding;
-    bytes.resize(static_cast<std::size_t>(n) - padding);
+    bytes.resize(at + static_cast<std::size_t>(n) - padding);
+    return true;
+}
+
+std::optional<Bytes> FromBase64(std::string_view text) {
+    Bytes bytes;
+    if (!AppendBase64(text, bytes)) return std::nullopt;
     return bytes;
 }
 
 std::string JsonQuote(std::string_view text) {
-    std::string out = "\"";
-    for (const char c : text) {
+    std::string out;
+    out.reserve(text.size() + text.size() / 8 + 2);
+    out += '"';
+    for (std::size_t i = 0; i < text.size();) {
+        // Runs that need no escape go in whole: a chunk's Base64 is one such run.
+        std::size_t run = i;
+        while (run < text.size() && text[run] != '"' && text[run] != '\\' && static_cast<unsigned char>(text[run]) >= 0x20)
+            ++run;
+        out.append(text, i, run - i);
+        if (run == text.size()) break;
+        i = run + 1;
+        const char c = text[run];
         switch (c) {
         case '"': out += "\\\""; break;
         case '\\': out += "\\\\"; break;
@@ -256,13 +292,9 @@ std::string JsonQuote(std::string_view text) {
         case '\r': out += "\\r"; break;
         case '\t': out += "\\t"; break;
         default:
-            if (static_cast<unsigned char>(c) < 0x20) {
-                char escape[8];
-                std::snprintf(escape, sizeof escape, "\\u%04X", static_cast<unsigned>(c));
-                out += escape;
-            } else {
-                out += c;
-            }
+            char escape[8];
+            std::snprintf(escape, sizeof escape, "\\u%04X", static_cast<unsigned>(c));
+            out += escape;
         }
     }
     out += '"';
@@ -271,25 +303,53 @@ std::string JsonQuote(std::string_view text) {
 
 Bytes RandomBytes(std::size_t count, std::uint64_t seed) {
     Bytes bytes(count);
-    std::mt19937_64 generator(seed);
+    // SplitMix64: files of megabytes are made for every transfer, and this is quick.
+    auto next = [state = seed]() mutable {
+        std::uint64_t z = (state += 0x9E3779B97F4A7C15ULL);
+        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
+        z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
+        return z ^ (z >> 31);
+    };
     std::size_t i = 0;
     for (; i + 8 <= count; i += 8) {
-        const std::uint64_t word = generator();
+        const std::uint64_t word = next();
         std::memcpy(bytes.data() + i, &word, 8);
     }
-    for (; i < count; ++i) bytes[i] = static_cast<std::uint8_t>(generator());
+    for (; i < count; ++i) bytes[i] = static_cast<std::uint8_t>(next());
     return bytes;
 }
+
+namespace {
+
+std::optional<Reply> Exchange(Channel& channel, std::string_view json, std::chrono::milliseconds timeout) {
+    if (!channel.Send(json)) return std::nullopt;
+    auto text = channel.Receive(timeout);
+    if (!text) return std::nullopt;
+    return ParseReplyInPlace(*text);
+}
+
+// An upload chunk's request, its Base64 written straight into the message: Base64 needs no
+// escape inside the two JSON strings it sits in.
+std::string ChunkRequest(std::size_t index, std::span<const std::uint8_t> piece, bool corrupt) {
+    const std::string head = R"({"action":1,"data":"{\"action\":1,\"chunkIndex\":)" + std::to_string(index) +
+                             R"(,\"chunkData\":\")" + (corrupt ? "*" : "");
+    constexpr std::string_view tail = R"(\"}"})";
+    std::string json(head.size() + 4 * ((piece.size() + 2) / 3) + tail.size(), '\0');
+    std::memcpy(json.data(), head.data(), head.size());
+    const int n = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(json.data() + head.size()), piece.data(),
+                                  static_cast<int>(piece.size()));
+    json.replace(head.size() + static_cast<std::size_t>(n), std::string::npos, tail);
+    return json;
+}
+
+}  // namespace
 
 std::optional<Reply> Request(Channel& channel, std::int32_t action, std::optional<std::string> data,
                              std::chrono::milliseconds timeout) {
     std::string json = "{\"action\":" + std::to_string(action);
     if (data) json += ",\"data\":" + JsonQuote(*data);
     json += '}';
-    if (!channel.Send(json)) return std::nullopt;
-    const auto text = channel.Receive(timeout);
-    if (!text) return std::nullopt;
-    return ParseReply(*text);
+    return Exchange(channel, json, timeout);
 }
 
 UploadOutcome Upload(Channel& channel, std::span<const std::uint8_t> bytes, const UploadOptions& options) {
@@ -310,10 +370,7 @@ UploadOutcome Upload(Channel& channel, std::span<const std::uint8_t> bytes, cons
     for (std::size_t i = 0; i < total; ++i) {
         const auto piece = bytes.subspan(std::min(i * chunkBytes, bytes.size()),
                                          std::min(chunkBytes, bytes.size() - std::min(i * chunkBytes, bytes.size())));
-        std::string chunkData = ToBase64(piece);
-        if (options.corruptChunk && i == total / 2) chunkData.insert(0, "*");
-        reply = Request(channel, 1, "{\"action\":1,\"chunkIndex\":" + std::to_string(i) +
-                                        ",\"chunkData\":\"" + chunkData + "\"}");
+        reply = Exchange(channel, ChunkRequest(i, piece, options.corruptChunk && i == total / 2), ReplyWait);
         outcome.last = reply;
         if (!reply) {
             outcome.problem = "no reply to chunk " + std::to_string(i);
@@ -355,14 +412,16 @@ std::optional<Bytes> Download(Channel& channel, std::string_view fileName, std::
             if (!end) return fail("chunk " + std::to_string(i) + ": " + reply->errorMessage.value_or(""));
             return bytes;
         }
+        if (!reply->data) return fail("chunk reply without data at " + std::to_string(i));
         rapidjson::Document doc;
-        doc.Parse(reply->data.value_or("").c_str());
+        doc.ParseInsitu(reply->data->data());
         if (doc.HasParseError() || !doc.IsObject() || !doc.HasMember("chunkIndex") || !doc["chunkIndex"].IsInt64() ||
             doc["chunkIndex"].GetInt64() != i || !doc.HasMember("chunkData") || !doc["chunkData"].IsString())
             return fail("chunk reply malformed at " + std::to_string(i));
-        const auto piece = FromBase64(std::string_view(doc["chunkData"].GetString(), doc["chunkData"].GetStringLength()));
-        if (!piece || piece->empty() || piece->size() > 524288) return fail("chunk data bad at " + std::to_string(i));
-        bytes.insert(bytes.end(), piece->begin(), piece->end());
+        const std::size_t before = bytes.size();
+        if (!AppendBase64(std::string_view(doc["chunkData"].GetString(), doc["chunkData"].GetStringLength()), bytes) ||
+            bytes.size() == before || bytes.size() - before > 524288)
+            return fail("chunk data bad at " + std::to_string(i));
     }
 }
 

@@ -32,6 +32,8 @@ struct Reply {
 };
 // A reply's JSON text as any client would read it; nothing when it is not a reply object.
 std::optional<Reply> ParseReply(std::string_view json);
+// The same, parsing the text where it lies (it is overwritten).
+std::optional<Reply> ParseReplyInPlace(std::string& json);
 
 // One message out, one message in.
 class Channel {
@@ -91,6 +93,8 @@ int PlainHttpStatus(std::uint16_t port, std::chrono::milliseconds timeout = std:
 std::string Sha256Hex(std::span<const std::uint8_t> bytes);  // upper case
 std::string ToBase64(std::span<const std::uint8_t> bytes);
 std::optional<Bytes> FromBase64(std::string_view text);
+// Decodes onto the end of bytes; false (bytes as they were) when the text is not Base64.
+bool AppendBase64(std::string_view text, Bytes& bytes);
 // The text as a JSON string literal, quotes included.
 std::string JsonQuote(std::string_view text);
 Bytes RandomBytes(std::size_t count, std::uint64_t seed);

@@ -53,6 +53,10 @@ AppSandbox::~AppSandbox() {
     fs::remove_all(root_, ignored);
 }
 
+void AppSandbox::UseDaemon(std::string_view buildName) const {
+    CopyExecutable(BuildBinDir() / std::string(buildName), DaemonPath());
+}
+
 void AppSandbox::AddStandin(std::string_view name, std::string_view asName) const {
     CopyExecutable(BuildStandinsDir() / std::string(name), AppDir() / std::string(asName.empty() ? name : asName));
 }

@@ -29,6 +29,8 @@ public:
 
     // Copies one more stand-in into the app directory, under its own name or under asName.
     void AddStandin(std::string_view name, std::string_view asName = {}) const;
+    // Puts another build of the daemon from this build's bin/ in the daemon's place.
+    void UseDaemon(std::string_view buildName) const;
 
     const std::filesystem::path& Root() const noexcept { return root_; }
     std::filesystem::path AppDir() const { return root_ / "app"; }

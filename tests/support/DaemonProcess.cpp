@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/syscall.h>
+#include <sys/uio.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -133,6 +134,29 @@ bool DaemonProcess::WriteRaw(std::string_view bytes) {
     return true;
 }
 
+bool DaemonProcess::WriteFrame(std::string_view payload) {
+    // The length and the payload in one call, without copying the payload behind the length.
+    const std::string length = LengthPrefix(static_cast<std::int32_t>(payload.size()));
+    iovec parts[2] = {{const_cast<char*>(length.data()), length.size()},
+                      {const_cast<char*>(payload.data()), payload.size()}};
+    std::size_t first = 0;
+    while (first < 2) {
+        if (stdin_ < 0) return false;
+        ssize_t n = ::writev(stdin_, parts + first, static_cast<int>(2 - first));
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        auto done = static_cast<std::size_t>(n);
+        while (first < 2 && done >= parts[first].iov_len) done -= parts[first++].iov_len;
+        if (first < 2) {
+            parts[first].iov_base = static_cast<char*>(parts[first].iov_base) + done;
+            parts[first].iov_len -= done;
+        }
+    }
+    return true;
+}
+
 void DaemonProcess::CloseStdin() {
     if (stdin_ >= 0) ::close(stdin_);
     stdin_ = -1;
@@ -144,8 +168,8 @@ void DaemonProcess::CloseStdout() {
     stdoutEnded_ = true;
 }
 
-bool DaemonProcess::Fill(Clock::time_point deadline) {
-    if (stdoutEnded_) return false;
+std::size_t DaemonProcess::ReadSome(char* into, std::size_t size, Clock::time_point deadline) {
+    if (stdoutEnded_) return 0;
     for (;;) {
         pollfd entry{stdout_, POLLIN, 0};
         int ready = ::poll(&entry, 1, RemainingMs(deadline));
@@ -153,36 +177,51 @@ bool DaemonProcess::Fill(Clock::time_point deadline) {
             if (errno == EINTR) continue;
             ThrowErrno("poll");
         }
-        if (ready == 0) return false;
-        char chunk[65536];
-        ssize_t n = ::read(stdout_, chunk, sizeof chunk);
+        if (ready == 0) return 0;
+        ssize_t n = ::read(stdout_, into, size);
         if (n < 0) {
             if (errno == EINTR) continue;
             ThrowErrno("read");
         }
-        if (n == 0) {
-            stdoutEnded_ = true;
-            return false;
-        }
-        buffer_.append(chunk, static_cast<std::size_t>(n));
-        return true;
+        if (n == 0) stdoutEnded_ = true;
+        return static_cast<std::size_t>(n);
     }
+}
+
+bool DaemonProcess::Fill(Clock::time_point deadline) {
+    char chunk[65536];
+    const std::size_t n = ReadSome(chunk, sizeof chunk, deadline);
+    buffer_.append(chunk, n);
+    return n > 0;
 }
 
 std::optional<std::string> DaemonProcess::ReadFrame(std::chrono::milliseconds timeout) {
     const auto deadline = Clock::now() + timeout;
-    for (;;) {
-        if (buffer_.size() >= 4) {
-            std::uint32_t length = 0;
-            for (int i = 0; i < 4; ++i) length |= std::uint32_t(static_cast<unsigned char>(buffer_[i])) << (8 * i);
-            if (buffer_.size() - 4 >= length) {
-                std::string payload = buffer_.substr(4, length);
-                buffer_.erase(0, 4 + static_cast<std::size_t>(length));
-                return payload;
-            }
-        }
+    while (buffer_.size() < 4) {
         if (!Fill(deadline)) return std::nullopt;
     }
+    std::uint32_t length = 0;
+    for (int i = 0; i < 4; ++i) length |= std::uint32_t(static_cast<unsigned char>(buffer_[i])) << (8 * i);
+    if (buffer_.size() - 4 >= length) {
+        std::string payload = buffer_.substr(4, length);
+        buffer_.erase(0, 4 + static_cast<std::size_t>(length));
+        return payload;
+    }
+    // The rest of a large payload is read straight into it.
+    std::string payload(length, '\0');
+    std::size_t have = buffer_.size() - 4;
+    std::memcpy(payload.data(), buffer_.data() + 4, have);
+    while (have < length) {
+        const std::size_t n = ReadSome(payload.data() + have, length - have, deadline);
+        if (n == 0) {
+            // Kept for a later call, as if read piece by piece.
+            buffer_.append(payload, buffer_.size() - 4, have - (buffer_.size() - 4));
+            return std::nullopt;
+        }
+        have += n;
+    }
+    buffer_.clear();
+    return payload;
 }
 
 std::optional<std::string> DaemonProcess::ReadToEnd(std::chrono::milliseconds timeout) {

@@ -60,7 +60,7 @@ public:
 
     // Writes all bytes to the child's stdin; false when the pipe is closed or broken.
     bool WriteRaw(std::string_view bytes);
-    bool WriteFrame(std::string_view payload) { return WriteRaw(Frame(payload)); }
+    bool WriteFrame(std::string_view payload);
     void CloseStdin();
 
     // The next whole reply frame's payload; nothing when stdout ends or the wait runs out first.
@@ -77,6 +77,8 @@ public:
     void Kill();
 
 private:
+    // Up to size bytes of stdout; 0 at end of stream or at the deadline.
+    std::size_t ReadSome(char* into, std::size_t size, std::chrono::steady_clock::time_point deadline);
     // Reads what is available into buffer_ until the deadline; false at end of stream or timeout.
     bool Fill(std::chrono::steady_clock::time_point deadline);
 
