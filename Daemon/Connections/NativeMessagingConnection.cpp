@@ -2,8 +2,8 @@
 
 #include "Common/TextDecoding.hpp"
 #include "Daemon/Config/AppJsonCtx.hpp"
-#include "Platform/Json/JsonTokenizer.hpp"
 #include "Platform/Failure.hpp"
+#include "Platform/Json/JsonTokenizer.hpp"
 #include "Platform/Runtime/StandardStreams.hpp"
 
 #include <boost/asio/this_coro.hpp>

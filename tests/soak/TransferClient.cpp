@@ -15,9 +15,6 @@
 #include <openssl/evp.h>
 #include <openssl/sha.h>
 
-#if defined(__SSE2__) && !defined(RAPIDJSON_SSE2)
-#define RAPIDJSON_SSE2
-#endif
 #include <rapidjson/document.h>
 
 #include <algorithm>
