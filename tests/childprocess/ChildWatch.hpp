@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <exception>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -33,8 +34,15 @@ inline int Children() {
     for (const auto& entry : fs::directory_iterator("/proc", error)) {
         const auto name = entry.path().filename().string();
         if (name.find_first_not_of("0123456789") != std::string::npos) continue;
-        std::ifstream stat(entry.path() / "stat");
-        std::string all((std::istreambuf_iterator<char>(stat)), {});
+        // A process may end between the listing and the read: the read then fails, and it
+        // counts no more.
+        std::string all;
+        try {
+            std::ifstream stat(entry.path() / "stat");
+            all.assign(std::istreambuf_iterator<char>(stat), {});
+        } catch (const std::exception&) {
+            continue;
+        }
         const auto close = all.rfind(')');
         if (close == std::string::npos) continue;
         std::istringstream fields(all.substr(close + 2));

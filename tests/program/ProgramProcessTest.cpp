@@ -5,6 +5,7 @@
 #include <chrono>
 #include <filesystem>
 #include <optional>
+#include <ostream>
 #include <thread>
 
 using namespace Quillmark::TestSupport;
@@ -51,6 +52,9 @@ struct FailingStartUp {
     std::string logged;
     bool updaterCheck;
 };
+
+// Names the case in test output instead of dumping its bytes.
+void PrintTo(const FailingStartUp& c, std::ostream* out) { *out << c.name; }
 
 class StartUpsThatEndWithExitCode1 : public ::testing::TestWithParam<FailingStartUp> {};
 
