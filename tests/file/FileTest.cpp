@@ -230,6 +230,21 @@ TEST_F(FileTest, RemovesLinksNeverTheirTargets) {
     EXPECT_FALSE(fs::exists(fs::symlink_status(Root() / "out-link")));
 }
 
+TEST_F(FileTest, RemovingATreeRemovesLinksNeverTheirTargets) {
+    fs::create_directories(tmp.Path() / "outside");
+    WriteAll(tmp.Path() / "outside" / "kept", "kept");
+    fs::create_directory_symlink(tmp.Path() / "outside", Root() / "sub" / "outside-link");
+    EXPECT_TRUE(Folder::RemoveTree(Root().string()));
+    EXPECT_FALSE(fs::exists(fs::symlink_status(Root())));
+    EXPECT_EQ(ReadAll(tmp.Path() / "outside" / "kept"), "kept");
+    EXPECT_EQ(ReadAll(tmp.Path() / "secret"), "secret");
+    EXPECT_FALSE(Folder::RemoveTree(Root().string()));
+    // A link standing at the path goes itself.
+    fs::create_directory_symlink(tmp.Path() / "outside", Root());
+    EXPECT_TRUE(Folder::RemoveTree(Root().string()));
+    EXPECT_EQ(ReadAll(tmp.Path() / "outside" / "kept"), "kept");
+}
+
 TEST_F(FileTest, AnOpenFolderKeepsItsEntriesWhenItsPathIsTakenOver) {
     const auto root = OpenRoot();
     fs::rename(Root(), tmp.Path() / "moved");

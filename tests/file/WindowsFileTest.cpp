@@ -385,6 +385,25 @@ TEST_F(WindowsFileTest, ATreeGoesWholeThoughAFileInItIsHeldOpen) {
     EXPECT_EQ(ReadAll(base_ / "secret"), "secret");
 }
 
+// Paths go to the system in UTF-16, never through the ANSI code page.
+TEST_F(WindowsFileTest, PathsBeyondTheCodePageAreTheirOwn) {
+    const std::string name = "t\xC3\xA0i li\xE1\xBB\x87u \xE2\x9C\x93 \xF0\x9F\x93\x84";
+    const auto folder = RootText() + "\\" + name;
+    Folder::CreatePrivate(folder);
+    File::OpenForAppend(folder + "\\" + name + ".log").Write(Bytes("line\r\n"));
+    auto opened = Folder::Open(folder);
+    ASSERT_TRUE(opened);
+    EXPECT_TRUE(opened->IsPrivate());
+    EXPECT_EQ(opened->KindOf(name + ".log"), Kind::RegularFile);
+    EXPECT_EQ(File::SizeOf(folder + "\\" + name + ".log"), 6);
+    EXPECT_EQ(ReadWhole(*File::OpenForReading(folder + "\\" + name + ".log")), "line\r\n");
+    opened.reset();
+    const auto wide = Win::Widen(name);
+    EXPECT_TRUE(fs::exists(Root() / wide / (wide + L".log")));
+    EXPECT_TRUE(Folder::RemoveTree(folder));
+    EXPECT_FALSE(fs::exists(Root() / wide));
+}
+
 TEST_F(WindowsFileTest, AnOpenFolderKeepsItsEntriesWhenItsPathIsTakenOver) {
     const auto root = OpenRoot();
     fs::rename(Root(), base_ / "moved");
