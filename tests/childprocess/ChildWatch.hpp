@@ -42,6 +42,16 @@ inline std::map<std::string, std::string> ReadFacts(const std::filesystem::path&
     return facts;
 }
 
+// Sets the variable for this process and the programs it starts, or with nothing unsets it.
+inline void SetVariable(const char* name, const std::optional<std::string>& value) {
+#ifdef _WIN32
+    ::SetEnvironmentVariableW(Platform::Windows::Widen(name).c_str(),
+                              value ? Platform::Windows::Widen(*value).c_str() : nullptr);
+#else
+    if (value) ::setenv(name, value->c_str(), 1); else ::unsetenv(name);
+#endif
+}
+
 #ifdef _WIN32
 
 // How many handles this process holds.
@@ -49,12 +59,6 @@ inline DWORD HandlesHeld() {
     DWORD count = 0;
     ::GetProcessHandleCount(::GetCurrentProcess(), &count);
     return count;
-}
-
-// Sets the variable for this process and the programs it starts, or with nothing unsets it.
-inline void SetVariable(const char* name, const std::optional<std::string>& value) {
-    ::SetEnvironmentVariableW(Platform::Windows::Widen(name).c_str(),
-                              value ? Platform::Windows::Widen(*value).c_str() : nullptr);
 }
 
 #else
@@ -103,5 +107,27 @@ inline int PipesHeld() {
 }
 
 #endif
+
+// What this process held when made, to tell later that nothing of the children started since
+// stays with it.
+class Holdings {
+public:
+    // True once every child started since has been waited for and no pipe to it is held
+    // (POSIX), or once no handle beyond those held at the start is (Windows). `facts` is what a
+    // stand-in wrote about itself, naming its output pipe.
+    bool Released([[maybe_unused]] const std::filesystem::path& facts) const {
+#ifdef _WIN32
+        return HandlesHeld() <= handles_;
+#else
+        const auto pipe = ReadFacts(facts)["1"];
+        return Children() == 0 && (pipe.empty() || DescriptorsTo(pipe) == 0);
+#endif
+    }
+
+private:
+#ifdef _WIN32
+    DWORD handles_ = HandlesHeld();
+#endif
+};
 
 }  // namespace Quillmark::Tests

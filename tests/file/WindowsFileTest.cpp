@@ -5,6 +5,7 @@
 #include "Platform/Path.hpp"
 #include "Platform/Windows/Security.hpp"
 #include "Platform/Windows/Win32.hpp"
+#include "tests/file/FileTestSupport.hpp"
 
 #include <aclapi.h>
 #include <winioctl.h>
@@ -28,10 +29,6 @@ using Kind = Folder::EntryKind;
 
 std::string Utf8(const fs::path& path) { return Platform::Path::FromFsPath(path); }
 
-std::span<const std::uint8_t> Bytes(std::string_view text) {
-    return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
-}
-
 std::string ReadAll(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
     return {std::istreambuf_iterator<char>(in), {}};
@@ -39,21 +36,6 @@ std::string ReadAll(const fs::path& path) {
 
 void WriteAll(const fs::path& path, std::string_view content) {
     std::ofstream(path, std::ios::binary).write(content.data(), static_cast<std::streamsize>(content.size()));
-}
-
-std::string ReadWhole(const File& file) {
-    std::string text(static_cast<std::size_t>(file.Size()), '\0');
-    text.resize(file.ReadAt(0, {reinterpret_cast<std::uint8_t*>(text.data()), text.size()}));
-    return text;
-}
-
-std::string FailureText(auto&& operation) {
-    try {
-        operation();
-    } catch (const Platform::IoFailure& failure) {
-        return failure.Message();
-    }
-    return "<no failure>";
 }
 
 // Another program's handle on a file, opened with the sharing it chooses.
@@ -286,14 +268,7 @@ TEST_F(WindowsFileTest, CreatingReplacesOnlyRegularFilesAndKeepsNewOnesPrivate) 
 
 TEST_F(WindowsFileTest, ReadsAtAnyOffsetAndStopsAtTheEnd) {
     auto file = *File::OpenForReading(Utf8(Root() / "doc"));
-    std::string buffer(5, '.');
-    auto into = std::span(reinterpret_cast<std::uint8_t*>(buffer.data()), buffer.size());
-    EXPECT_EQ(file.ReadAt(3, into), 5u);
-    EXPECT_EQ(buffer, "ument");
-    EXPECT_EQ(file.ReadAt(6, into), 2u);
-    EXPECT_EQ(buffer.substr(0, 2), "nt");
-    EXPECT_EQ(file.ReadAt(8, into), 0u);
-    EXPECT_EQ(file.ReadAt(100, into), 0u);
+    ExpectReadsAtAnyOffset(file);
     // While it is open for reading, no one may write to it or remove it.
     EXPECT_FALSE(Hold(Root() / "doc", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE));
     EXPECT_FALSE(Hold(Root() / "doc", DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE));

@@ -17,6 +17,7 @@
 #include <future>
 #include <iterator>
 #include <string>
+#include <vector>
 
 #ifdef _WIN32
 #include "Platform/Windows/Win32.hpp"
@@ -105,7 +106,21 @@ inline void WriteFile(const fs::path& path, std::string_view content) {
     std::ofstream(path, std::ios::binary).write(content.data(), static_cast<std::streamsize>(content.size()));
 }
 
-// Points TMPDIR at a fresh folder holding an empty temporary folder.
+// The arguments a stand-in recorded in the file (each ended by a NUL), the file then removed;
+// nothing when no stand-in wrote it.
+inline std::optional<std::vector<std::string>> TakeRecordedArguments(const fs::path& file) {
+    if (!fs::exists(file)) return std::nullopt;
+    const auto all = ReadFile(file);
+    fs::remove(file);
+    std::vector<std::string> arguments;
+    for (std::size_t start = 0, end; (end = all.find('\0', start)) != std::string::npos; start = end + 1) {
+        arguments.push_back(all.substr(start, end - start));
+    }
+    return arguments;
+}
+
+// Points the system's temporary directory (TMPDIR; TMP on Windows) at a fresh folder holding an
+// empty temporary folder.
 class TempFolderTest : public ::testing::Test {
 protected:
     void SetUp() override {

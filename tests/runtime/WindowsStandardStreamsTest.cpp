@@ -2,6 +2,7 @@
 
 #include "Platform/Failure.hpp"
 #include "Platform/Windows/Win32.hpp"
+#include "tests/runtime/StreamTestSupport.hpp"
 
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/io_context.hpp>
@@ -19,6 +20,8 @@
 namespace asio = boost::asio;
 using namespace Quillmark::Platform;
 namespace Runtime = Quillmark::Platform::Runtime;
+using Quillmark::Tests::Bytes;
+using Quillmark::Tests::RunToEnd;
 using Windows::UniqueHandle;
 
 namespace {
@@ -93,31 +96,6 @@ auto OpenWith(DWORD which, HANDLE target, Open open) {
     auto stream = open();
     ::SetStdHandle(which, saved);
     return stream;
-}
-
-// What an operation came to: its own text, or the kind of its failure.
-std::string RunToEnd(asio::io_context& io, std::function<Task<std::string>()> operation) {
-    std::string outcome = "did not finish";
-    asio::co_spawn(io, operation(), [&](std::exception_ptr e, std::string text) {
-        if (!e) {
-            outcome = std::move(text);
-            return;
-        }
-        try {
-            std::rethrow_exception(e);
-        } catch (const Failure& f) {
-            outcome = std::string(KindName(f.Kind()));
-        } catch (const std::exception& other) {
-            outcome = other.what();
-        }
-    });
-    io.restart();
-    io.run_for(std::chrono::seconds(30));
-    return outcome;
-}
-
-std::span<const std::uint8_t> Bytes(std::string_view text) {
-    return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
 }
 
 }  // namespace
