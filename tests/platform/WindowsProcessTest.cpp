@@ -4,7 +4,8 @@
 #include "Platform/Failure.hpp"
 #include "Platform/Path.hpp"
 #include "Platform/Process/ConsoleText.hpp"
-#include "Platform/Process/Windows/ProcessStart.hpp"
+#include "Platform/Process/Windows/CommandLine.hpp"
+#include "Platform/Windows/Win32.hpp"
 
 #include <gtest/gtest.h>
 
