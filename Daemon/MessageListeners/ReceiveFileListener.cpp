@@ -10,22 +10,28 @@
 #include "Platform/Encoding/Hex.hpp"
 #include "Platform/Encoding/Sha256.hpp"
 #include "Platform/Failure.hpp"
+#include "Platform/File/File.hpp"
 #include "Platform/Json/JsonObject.hpp"
 #include "Platform/Path.hpp"
 #include "Platform/Runtime/BlockingPool.hpp"
 #include "Platform/Text/Ascii.hpp"
 
 #include <algorithm>
+#include <cstring>
+#include <span>
+#include <utility>
 
 namespace Quillmark::Daemon::MessageListeners {
 namespace {
 
 using Platform::Json::JsonNode;
 
-// Spare room a decoded chunk may keep; the overhead charged per chunk covers it.
-constexpr std::size_t BufferSlack = 16;
-// Chunks smaller than this are written together.
+using Platform::Encoding::Base64;
+
+// Pieces smaller than this are gathered and written together.
 constexpr std::size_t WriteBatchBytes = 64 * 1024;
+// The most bytes of the region handed to the system in one write.
+constexpr std::size_t WriteRunBytes = 8 * 1024 * 1024;
 
 // From the last "." to the end, unless that dot ends the name or a separator follows it.
 std::string Extension(const std::optional<std::string>& originalFileName) {
@@ -64,6 +70,45 @@ ChunkText ReadChunk(const Platform::Json::JsonObject& object, Models::FileChunk&
     return {record.ChunkIndex, record.ChunkData ? &*record.ChunkData : nullptr};
 }
 
+// Writes the file's pieces in order with as few calls as it can: pieces that lie next to each
+// other in the region go out together, small ones through a buffer.
+class PieceWriter {
+public:
+    explicit PieceWriter(Platform::File& file) : file_(file) {}
+
+    void Add(std::span<const std::uint8_t> piece) {
+        if (run_.data() + run_.size() == piece.data() && run_.size() + piece.size() <= WriteRunBytes) {
+            run_ = {run_.data(), run_.size() + piece.size()};
+            return;
+        }
+        Put(run_);
+        run_ = piece;
+    }
+    void Finish() {
+        Put(run_);
+        run_ = {};
+        file_.Write(pending_);
+        pending_.clear();
+    }
+
+private:
+    void Put(std::span<const std::uint8_t> run) {
+        if (pending_.size() + run.size() > WriteBatchBytes) {
+            file_.Write(pending_);
+            pending_.clear();
+        }
+        if (run.size() >= WriteBatchBytes) {
+            file_.Write(run);
+        } else {
+            pending_.insert(pending_.end(), run.begin(), run.end());
+        }
+    }
+
+    Platform::File& file_;
+    std::span<const std::uint8_t> run_;
+    std::vector<std::uint8_t> pending_;
+};
+
 }  // namespace
 
 std::int32_t ReceiveFileListener::Action() const { return ActionCode::ReceiveFile; }
@@ -72,7 +117,8 @@ Platform::Task<Models::Message> ReceiveFileListener::ProcessAsync(Models::Messag
     const auto object = RequestData::Parse(request.Data);
     if (RequestData::SelectStep(object) == 0) {
         metadata_ = Config::AppJsonCtx::DecodeFileMetadata(object);
-        std::vector<StoredChunk>().swap(chunks_);
+        std::vector<ChunkRecord>().swap(chunks_);
+        bytes_.Release();
         chunkCount_ = 0;
         receivedBytes_ = 0;
         co_return ListenerReply(Action(), "OK");
@@ -81,28 +127,46 @@ Platform::Task<Models::Message> ReceiveFileListener::ProcessAsync(Models::Messag
     if (!metadata_) throw Platform::InvalidOperationFailure("Metadata must be received before chunks");
     Models::FileChunk record;
     const auto chunk = ReadChunk(object, record);
-    StoredChunk stored;
+    ChunkRecord stored;
     stored.ChunkIndex = chunk.index;
+    stored.Offset = bytes_.Size();
+    // Decoded into the region where the room for any text of its length is left there; near
+    // the bound, beside it, since the text may still fit once its blanks are skipped.
+    std::vector<std::uint8_t> beside;
     if (!chunk.data) {
-        stored.Content = StoredChunk::State::NullData;
+        stored.Content = ChunkRecord::State::NullData;
     } else {
         try {
-            stored.Bytes = Platform::Encoding::Base64::Decode(*chunk.data);
+            if (Base64::DecodeRoom(chunk.data->size()) <= bytes_.Bound() - stored.Offset) {
+                stored.Length = Base64::DecodeInto(*chunk.data, bytes_.Extend(Base64::DecodeRoom(chunk.data->size())));
+                bytes_.Truncate(stored.Offset + stored.Length);
+            } else {
+                beside = Base64::Decode(*chunk.data);
+                stored.Length = beside.size();
+            }
         } catch (const Platform::FormatFailure&) {
-            stored.Content = StoredChunk::State::BadBase64;
+            bytes_.Truncate(stored.Offset);
+            stored.Content = ChunkRecord::State::BadBase64;
         }
     }
     // Once the count has reached the announced total nothing can complete again, so later
     // chunks are counted but not kept.
     const bool keep = chunkCount_ < metadata_->TotalChunks;
-    // Text padded with blanks decodes into a buffer with room to spare; a kept one gives it back.
-    if (keep && stored.Bytes.capacity() - stored.Bytes.size() > BufferSlack) stored.Bytes.shrink_to_fit();
-    const auto cost = static_cast<std::int64_t>(stored.Bytes.size()) + (keep ? ChunkOverheadBytes : 0);
+    const auto cost = static_cast<std::int64_t>(stored.Length) + (keep ? ChunkOverheadBytes : 0);
+    if (!keep || cost > maxUploadBytes_ - receivedBytes_) bytes_.Truncate(stored.Offset);
     if (cost > maxUploadBytes_ - receivedBytes_) {
         throw Platform::InvalidOperationFailure("Upload exceeds " + std::to_string(maxUploadBytes_) + " bytes");
     }
+    if (keep) {
+        try {
+            if (!beside.empty()) std::memcpy(bytes_.Extend(beside.size()).data(), beside.data(), beside.size());
+            chunks_.push_back(stored);
+        } catch (...) {
+            bytes_.Truncate(stored.Offset);
+            throw;
+        }
+    }
     receivedBytes_ += cost;
-    if (keep) chunks_.push_back(std::move(stored));
     ++chunkCount_;
     if (chunkCount_ == metadata_->TotalChunks) co_return co_await MakeFileAsync();
     co_return ListenerReply(Action(), "OK");
@@ -112,11 +176,15 @@ Platform::Task<Models::Message> ReceiveFileListener::MakeFileAsync() {
     auto& metadata = *metadata_;
     metadata.FileName = Common::Utils::RandomString(16) + "_" + Extension(metadata.OriginalFileName);
     std::stable_sort(chunks_.begin(), chunks_.end(),
-                     [](const StoredChunk& a, const StoredChunk& b) { return a.ChunkIndex < b.ChunkIndex; });
+                     [](const ChunkRecord& a, const ChunkRecord& b) { return a.ChunkIndex < b.ChunkIndex; });
     const auto& name = *metadata.FileName;
     // The chunks are not needed after this attempt, whatever its outcome.
-    auto chunks = std::move(chunks_);
+    const auto chunks = std::move(chunks_);
     chunks_.clear();
+    struct Release {
+        Platform::Process::ByteRegion& region;
+        ~Release() { region.Release(); }
+    } release{bytes_};
 
     const auto folder = TempFolder::Open();
     if (!folder) {
@@ -130,27 +198,20 @@ Platform::Task<Models::Message> ReceiveFileListener::MakeFileAsync() {
         created = true;
         // Writing and hashing block on the system for as long as the upload is large: they run on
         // a worker, and the digest is taken over exactly the bytes written, while they are hot.
-        const auto hash = co_await Platform::Runtime::BlockingPool::Shared().RunAsync([&chunks, &file] {
-            Platform::Encoding::Sha256 sha;
-            // Small chunks are gathered so that each write reaches the system with a useful amount.
-            std::vector<std::uint8_t> pending;
-            for (const auto& chunk : chunks) {
-                if (chunk.Content == StoredChunk::State::NullData) throw Platform::ArgumentNullFailure("s");
-                if (chunk.Content == StoredChunk::State::BadBase64) throw Platform::FormatFailure("Format_BadBase64Char");
-                if (pending.size() + chunk.Bytes.size() > WriteBatchBytes) {
-                    file.Write(pending);
-                    pending.clear();
+        const auto hash = co_await Platform::Runtime::BlockingPool::Shared().RunAsync(
+            [&chunks, &file, bytes = std::as_const(bytes_).Bytes()] {
+                Platform::Encoding::Sha256 sha;
+                PieceWriter writer(file);
+                for (const auto& chunk : chunks) {
+                    if (chunk.Content == ChunkRecord::State::NullData) throw Platform::ArgumentNullFailure("s");
+                    if (chunk.Content == ChunkRecord::State::BadBase64) throw Platform::FormatFailure("Format_BadBase64Char");
+                    const auto piece = bytes.subspan(chunk.Offset, chunk.Length);
+                    writer.Add(piece);
+                    sha.Update(piece);
                 }
-                if (chunk.Bytes.size() >= WriteBatchBytes) {
-                    file.Write(chunk.Bytes);
-                } else {
-                    pending.insert(pending.end(), chunk.Bytes.begin(), chunk.Bytes.end());
-                }
-                sha.Update(chunk.Bytes);
-            }
-            file.Write(pending);
-            return sha.Finish();
-        });
+                writer.Finish();
+                return sha.Finish();
+            });
         const auto length = file.Size();
         file.Close();
         if (length != metadata.FileSize) {

@@ -2,6 +2,7 @@
 
 #include "Daemon/MessageListeners/IMessageListener.hpp"
 #include "Daemon/Models/FileMetadata.hpp"
+#include "Platform/Process/ProcessMemory.hpp"
 
 #include <cstdint>
 #include <optional>
@@ -21,32 +22,35 @@ public:
 
     ReceiveFileListener() = default;
     // With a smaller bound, for tests.
-    explicit ReceiveFileListener(std::int64_t maxUploadBytes) : maxUploadBytes_(maxUploadBytes) {}
+    explicit ReceiveFileListener(std::int64_t maxUploadBytes)
+        : bytes_(static_cast<std::size_t>(maxUploadBytes)), maxUploadBytes_(maxUploadBytes) {}
 
     std::int32_t Action() const override;
     Platform::Task<Models::Message> ProcessAsync(Models::Message request, Platform::CancellationToken token) override;
 
 private:
-    // A received chunk, held decoded; a chunk whose text cannot be decoded keeps only why, so
-    // that it fails at assembly as its text would.
-    struct StoredChunk {
+    // A received chunk: its decoded bytes are a slice of the region, in arrival order; a chunk
+    // whose text cannot be decoded keeps only why, so that it fails at assembly as its text would.
+    struct ChunkRecord {
         enum class State : std::uint8_t { Bytes, NullData, BadBase64 };
         std::int64_t ChunkIndex = 0;
+        std::size_t Offset = 0;
+        std::size_t Length = 0;
         State Content = State::Bytes;
-        std::vector<std::uint8_t> Bytes;
     };
 
 public:
-    // What each kept chunk costs besides its bytes: its entry twice over (a growing list keeps
-    // as much spare room again), its heap block and a little slack in the block.
-    static constexpr std::int64_t ChunkOverheadBytes = 2 * sizeof(StoredChunk) + 48;
+    // What each kept chunk costs besides its bytes: its record twice over (a growing list keeps
+    // as much spare room again).
+    static constexpr std::int64_t ChunkOverheadBytes = 2 * sizeof(ChunkRecord);
 
 private:
-
     Platform::Task<Models::Message> MakeFileAsync();
 
     std::optional<Models::FileMetadata> metadata_;
-    std::vector<StoredChunk> chunks_;
+    std::vector<ChunkRecord> chunks_;
+    // The decoded bytes of the kept chunks, one after another.
+    Platform::Process::ByteRegion bytes_{static_cast<std::size_t>(MaxUploadBytes)};
     // Chunks appended since the last metadata step, kept or not.
     std::int64_t chunkCount_ = 0;
     // What the chunks appended since the last metadata step cost against the bound.
