@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cstring>
 #include <span>
+#include <utility>
 
 namespace Quillmark::Daemon::MessageListeners {
 namespace {
@@ -68,7 +69,8 @@ Platform::Task<Models::Message> SendFileListener::ProcessAsync(Models::Message r
         fileStream_.reset();
         if (file->Size() > maxFileBytes_) ThrowTooLarge(name);
         fileStream_ = std::move(file);
-        std::vector<std::vector<std::uint8_t>>().swap(chunks_);
+        chunkCount_ = 0;
+        bytes_.Release();
         co_await MakeChunksAsync(name, token);
         fileStream_.reset();
         co_return ListenerReply(Action(), "OK");
@@ -77,11 +79,13 @@ Platform::Task<Models::Message> SendFileListener::ProcessAsync(Models::Message r
     const auto* chunkIndex = object.Find("chunkIndex");
     if (chunkIndex == nullptr) throw Platform::ArgumentNullFailure("Data");
     const std::int32_t index = chunkIndex->GetInt32();
-    if (chunks_.empty()) throw Platform::InvalidOperationFailure("No chunks available to send");
-    if (index < 0 || static_cast<std::size_t>(index) >= chunks_.size()) {
+    if (chunkCount_ == 0) throw Platform::InvalidOperationFailure("No chunks available to send");
+    if (index < 0 || static_cast<std::size_t>(index) >= chunkCount_) {
         throw Platform::ArgumentOutOfRangeFailure("chunkIndex", "Chunk index is out of range");
     }
-    co_return ListenerReply(Action(), ChunkReply(index, chunks_[static_cast<std::size_t>(index)], base64Scratch_));
+    const auto start = static_cast<std::size_t>(index) * static_cast<std::size_t>(ChunkSize);
+    const auto chunk = std::as_const(bytes_).Bytes().subspan(start, std::min<std::size_t>(ChunkSize, bytes_.Size() - start));
+    co_return ListenerReply(Action(), ChunkReply(index, chunk, base64Scratch_));
 }
 
 Platform::Task<void> SendFileListener::MakeChunksAsync(const std::string& name, Platform::CancellationToken token) {
@@ -92,9 +96,15 @@ Platform::Task<void> SendFileListener::MakeChunksAsync(const std::string& name, 
         if (token.stop_requested()) throw Platform::CancellationFailure();
         if (length > maxFileBytes_) ThrowTooLarge(name);
         const auto n = static_cast<std::size_t>(std::min(length - position, ChunkSize));
-        std::vector<std::uint8_t> bytes(n);
-        if (file.ReadAt(position, bytes) != n) throw Platform::EndOfStreamFailure();
-        chunks_.push_back(std::move(bytes));
+        // A chunk that is not read whole is not kept.
+        const auto kept = bytes_.Size();
+        try {
+            if (file.ReadAt(position, bytes_.Extend(n)) != n) throw Platform::EndOfStreamFailure();
+        } catch (...) {
+            bytes_.Truncate(kept);
+            throw;
+        }
+        ++chunkCount_;
         position += static_cast<std::int64_t>(n);
         co_await YieldToLoop();
     }

@@ -2,11 +2,11 @@
 
 #include "Daemon/MessageListeners/IMessageListener.hpp"
 #include "Platform/File/File.hpp"
+#include "Platform/Process/ProcessMemory.hpp"
 
 #include <cstdint>
 #include <optional>
 #include <string>
-#include <vector>
 
 namespace Quillmark::Daemon::MessageListeners {
 
@@ -21,7 +21,8 @@ public:
 
     SendFileListener() = default;
     // With a smaller bound, for tests.
-    explicit SendFileListener(std::int64_t maxFileBytes) : maxFileBytes_(maxFileBytes) {}
+    explicit SendFileListener(std::int64_t maxFileBytes)
+        : bytes_(static_cast<std::size_t>(maxFileBytes)), maxFileBytes_(maxFileBytes) {}
 
     std::int32_t Action() const override;
     Platform::Task<Models::Message> ProcessAsync(Models::Message request, Platform::CancellationToken token) override;
@@ -29,8 +30,10 @@ public:
 private:
     Platform::Task<void> MakeChunksAsync(const std::string& name, Platform::CancellationToken token);
 
-    // The file bytes of each chunk; encoded only when a chunk step asks for it.
-    std::vector<std::vector<std::uint8_t>> chunks_;
+    // The file bytes of the chunks cut so far, one after another, each but the last ChunkSize
+    // long; encoded only when a chunk step asks for one.
+    Platform::Process::ByteRegion bytes_{static_cast<std::size_t>(MaxFileBytes)};
+    std::size_t chunkCount_ = 0;
     // Open only while a prepare step cuts it, or after a cut that failed.
     std::optional<Platform::File> fileStream_;
     std::int64_t maxFileBytes_ = MaxFileBytes;
