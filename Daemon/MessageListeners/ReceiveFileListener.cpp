@@ -16,7 +16,15 @@
 #include "Platform/Runtime/BlockingPool.hpp"
 #include "Platform/Text/Ascii.hpp"
 
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/this_coro.hpp>
+#include <boost/asio/use_awaitable.hpp>
+
 #include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <exception>
+#include <mutex>
 #include <cstring>
 #include <span>
 #include <utility>
@@ -32,6 +40,8 @@ using Platform::Encoding::Base64;
 constexpr std::size_t WriteBatchBytes = 64 * 1024;
 // The most bytes of the region handed to the system in one write.
 constexpr std::size_t WriteRunBytes = 8 * 1024 * 1024;
+// The most bytes a worker hashes before it looks whether it should stop.
+constexpr std::size_t HashPieceBytes = 1024 * 1024;
 
 // From the last "." to the end, unless that dot ends the name or a separator follows it.
 std::string Extension(const std::optional<std::string>& originalFileName) {
@@ -111,14 +121,124 @@ private:
 
 }  // namespace
 
+// Hashes a growing run of bytes on a worker, one job at a time, so that an upload sent in order
+// is hashed while its later chunks are still on their way. The loop offers the bytes; the
+// bytes offered must stay in place until the worker is idle.
+class ReceiveFileListener::PrefixHash {
+public:
+    // Makes the bytes of the run hashable (it begins with those offered before), and starts
+    // a worker on them unless one runs already. A pool that takes no more work leaves them to
+    // the assembly.
+    void Offer(std::span<const std::uint8_t> run) {
+        {
+            const std::lock_guard lock(mutex_);
+            run_ = run;
+            if (running_ || abandoned_) return;
+            running_ = true;
+        }
+        try {
+            Platform::Runtime::BlockingPool::Shared().Post([this] { Hash(); });
+        } catch (...) {
+            const std::lock_guard lock(mutex_);
+            running_ = false;
+        }
+    }
+    // The worker stops at the end of its piece; nothing more is hashed.
+    void Abandon() {
+        const std::lock_guard lock(mutex_);
+        abandoned_ = true;
+    }
+    bool Running() {
+        const std::lock_guard lock(mutex_);
+        return running_;
+    }
+    // Blocks until no worker runs: only on a worker, or where the wait is known to be short.
+    void WaitIdle() {
+        std::unique_lock lock(mutex_);
+        idle_.wait(lock, [this] { return !running_; });
+    }
+    // The digest of all the bytes, whose first ones are those offered: the worker's digest
+    // continued over the rest. Blocks until the worker is idle.
+    Platform::Encoding::Sha256::Digest Finish(std::span<const std::uint8_t> all) {
+        WaitIdle();
+        if (broken_) {
+            hashed_ = 0;
+            sha_ = std::make_unique<Platform::Encoding::Sha256>();
+        }
+        sha_->Update(all.subspan(hashed_));
+        return sha_->Finish();
+    }
+
+private:
+    void Hash() noexcept {
+        try {
+            for (;;) {
+                std::span<const std::uint8_t> piece;
+                {
+                    const std::lock_guard lock(mutex_);
+                    if (abandoned_ || hashed_ == run_.size()) break;
+                    piece = run_.subspan(hashed_, std::min(HashPieceBytes, run_.size() - hashed_));
+                }
+                sha_->Update(piece);
+                const std::lock_guard lock(mutex_);
+                hashed_ += piece.size();
+            }
+        } catch (...) {
+            // The assembly hashes everything afresh.
+            const std::lock_guard lock(mutex_);
+            broken_ = true;
+        }
+        const std::lock_guard lock(mutex_);
+        running_ = false;
+        idle_.notify_all();
+    }
+
+    std::mutex mutex_;
+    std::condition_variable idle_;
+    std::span<const std::uint8_t> run_;
+    std::size_t hashed_ = 0;
+    bool running_ = false;
+    bool abandoned_ = false;
+    bool broken_ = false;
+    std::unique_ptr<Platform::Encoding::Sha256> sha_ = std::make_unique<Platform::Encoding::Sha256>();
+};
+
+ReceiveFileListener::ReceiveFileListener() : prefixHash_(std::make_unique<PrefixHash>()) {}
+
+ReceiveFileListener::ReceiveFileListener(std::int64_t maxUploadBytes)
+    : bytes_(static_cast<std::size_t>(maxUploadBytes)),
+      prefixHash_(std::make_unique<PrefixHash>()),
+      maxUploadBytes_(maxUploadBytes) {}
+
+ReceiveFileListener::~ReceiveFileListener() {
+    prefixHash_->Abandon();
+    prefixHash_->WaitIdle();
+}
+
 std::int32_t ReceiveFileListener::Action() const { return ActionCode::ReceiveFile; }
+
+Platform::Task<void> ReceiveFileListener::DiscardChunksAsync() {
+    // A worker stops within one piece once abandoned; the loop is not held meanwhile.
+    prefixHash_->Abandon();
+    if (prefixHash_->Running()) {
+        boost::asio::steady_timer timer(co_await boost::asio::this_coro::executor);
+        while (prefixHash_->Running()) {
+            timer.expires_after(std::chrono::milliseconds(1));
+            co_await timer.async_wait(boost::asio::use_awaitable);
+        }
+    }
+    std::vector<ChunkRecord>().swap(chunks_);
+    bytes_.Release();
+    prefixHash_ = std::make_unique<PrefixHash>();
+    inOrder_ = true;
+}
 
 Platform::Task<Models::Message> ReceiveFileListener::ProcessAsync(Models::Message request, Platform::CancellationToken) {
     const auto object = RequestData::Parse(request.Data);
     if (RequestData::SelectStep(object) == 0) {
-        metadata_ = Config::AppJsonCtx::DecodeFileMetadata(object);
-        std::vector<ChunkRecord>().swap(chunks_);
-        bytes_.Release();
+        auto metadata = Config::AppJsonCtx::DecodeFileMetadata(object);
+        co_await DiscardChunksAsync();
+        metadata_ = std::move(metadata);
         chunkCount_ = 0;
         receivedBytes_ = 0;
         co_return ListenerReply(Action(), "OK");
@@ -165,6 +285,13 @@ Platform::Task<Models::Message> ReceiveFileListener::ProcessAsync(Models::Messag
             bytes_.Truncate(stored.Offset);
             throw;
         }
+        // In order so far, the region holds the file's first bytes as they will be written.
+        const bool following = chunks_.size() == 1 || chunks_[chunks_.size() - 2].ChunkIndex <= stored.ChunkIndex;
+        if (inOrder_ && (stored.Content != ChunkRecord::State::Bytes || !following)) {
+            inOrder_ = false;
+            prefixHash_->Abandon();
+        }
+        if (inOrder_) prefixHash_->Offer(std::as_const(bytes_).Bytes());
     }
     receivedBytes_ += cost;
     ++chunkCount_;
@@ -173,18 +300,27 @@ Platform::Task<Models::Message> ReceiveFileListener::ProcessAsync(Models::Messag
 }
 
 Platform::Task<Models::Message> ReceiveFileListener::MakeFileAsync() {
+    // The chunks are not needed after this attempt, whatever its outcome.
+    std::optional<Models::Message> reply;
+    std::exception_ptr failure;
+    try {
+        reply = co_await WriteFileAsync();
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    co_await DiscardChunksAsync();
+    if (failure) std::rethrow_exception(failure);
+    co_return std::move(*reply);
+}
+
+Platform::Task<Models::Message> ReceiveFileListener::WriteFileAsync() {
     auto& metadata = *metadata_;
     metadata.FileName = Common::Utils::RandomString(16) + "_" + Extension(metadata.OriginalFileName);
     std::stable_sort(chunks_.begin(), chunks_.end(),
                      [](const ChunkRecord& a, const ChunkRecord& b) { return a.ChunkIndex < b.ChunkIndex; });
     const auto& name = *metadata.FileName;
-    // The chunks are not needed after this attempt, whatever its outcome.
     const auto chunks = std::move(chunks_);
     chunks_.clear();
-    struct Release {
-        Platform::Process::ByteRegion& region;
-        ~Release() { region.Release(); }
-    } release{bytes_};
 
     const auto folder = TempFolder::Open();
     if (!folder) {
@@ -197,9 +333,11 @@ Platform::Task<Models::Message> ReceiveFileListener::MakeFileAsync() {
         auto file = folder->Create(name);
         created = true;
         // Writing and hashing block on the system for as long as the upload is large: they run on
-        // a worker, and the digest is taken over exactly the bytes written, while they are hot.
+        // a worker. The digest is taken over exactly the bytes written: those of an upload sent
+        // in order were hashed as they came, the others are hashed here, while they are hot.
+        auto* const prefix = inOrder_ ? prefixHash_.get() : nullptr;
         const auto hash = co_await Platform::Runtime::BlockingPool::Shared().RunAsync(
-            [&chunks, &file, bytes = std::as_const(bytes_).Bytes()] {
+            [prefix, &chunks, &file, bytes = std::as_const(bytes_).Bytes()] {
                 Platform::Encoding::Sha256 sha;
                 PieceWriter writer(file);
                 for (const auto& chunk : chunks) {
@@ -207,10 +345,10 @@ Platform::Task<Models::Message> ReceiveFileListener::MakeFileAsync() {
                     if (chunk.Content == ChunkRecord::State::BadBase64) throw Platform::FormatFailure("Format_BadBase64Char");
                     const auto piece = bytes.subspan(chunk.Offset, chunk.Length);
                     writer.Add(piece);
-                    sha.Update(piece);
+                    if (prefix == nullptr) sha.Update(piece);
                 }
                 writer.Finish();
-                return sha.Finish();
+                return prefix != nullptr ? prefix->Finish(bytes) : sha.Finish();
             });
         const auto length = file.Size();
         file.Close();

@@ -5,6 +5,7 @@
 #include "Platform/Process/ProcessMemory.hpp"
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -20,10 +21,13 @@ public:
     // it keeps, so that many small or empty chunks meet the bound as large ones do.
     static constexpr std::int64_t MaxUploadBytes = std::int64_t{1} << 30;
 
-    ReceiveFileListener() = default;
+    ReceiveFileListener();
     // With a smaller bound, for tests.
-    explicit ReceiveFileListener(std::int64_t maxUploadBytes)
-        : bytes_(static_cast<std::size_t>(maxUploadBytes)), maxUploadBytes_(maxUploadBytes) {}
+    explicit ReceiveFileListener(std::int64_t maxUploadBytes);
+    // Waits for a hash under way on a worker to stop.
+    ~ReceiveFileListener() override;
+    ReceiveFileListener(const ReceiveFileListener&) = delete;
+    ReceiveFileListener& operator=(const ReceiveFileListener&) = delete;
 
     std::int32_t Action() const override;
     Platform::Task<Models::Message> ProcessAsync(Models::Message request, Platform::CancellationToken token) override;
@@ -45,12 +49,21 @@ public:
     static constexpr std::int64_t ChunkOverheadBytes = 2 * sizeof(ChunkRecord);
 
 private:
+    class PrefixHash;
+
     Platform::Task<Models::Message> MakeFileAsync();
+    Platform::Task<Models::Message> WriteFileAsync();
+    // Forgets the kept chunks, once no worker reads them any more.
+    Platform::Task<void> DiscardChunksAsync();
 
     std::optional<Models::FileMetadata> metadata_;
     std::vector<ChunkRecord> chunks_;
     // The decoded bytes of the kept chunks, one after another.
     Platform::Process::ByteRegion bytes_{static_cast<std::size_t>(MaxUploadBytes)};
+    // The digest of the kept bytes in index order, taken on a worker while the chunks arrive in
+    // that order; left to the assembly once one arrives out of it.
+    std::unique_ptr<PrefixHash> prefixHash_;
+    bool inOrder_ = true;
     // Chunks appended since the last metadata step, kept or not.
     std::int64_t chunkCount_ = 0;
     // What the chunks appended since the last metadata step cost against the bound.
