@@ -72,4 +72,13 @@ void ByteRegion::Release() noexcept {
     size_ = 0;
 }
 
+void ByteRegion::Drop(std::size_t offset, std::size_t count) noexcept {
+    offset = std::min(offset, size_);
+    count = std::min(count, size_ - offset);
+    const auto page = Granularity();
+    const auto start = RoundUp(offset, page);
+    const auto end = (offset + count) / page * page;
+    if (start < end) Reset(base_ + start, end - start);
+}
+
 }  // namespace Quillmark::Platform::Process

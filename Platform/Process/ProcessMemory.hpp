@@ -50,6 +50,10 @@ public:
     void Truncate(std::size_t size) noexcept;
     // Empties the run and hands its memory back to the system; the address space stays.
     void Release() noexcept;
+    // Hands the memory of the whole pages among these bytes of the run back to the system while
+    // keeping them committed: the bytes become unspecified, and the system may use the memory at
+    // once for something else, such as the cache of a file they were just written to.
+    void Drop(std::size_t offset, std::size_t count) noexcept;
 
 private:
     // The system's side, one backend per system; sizes are multiples of Granularity().
@@ -57,6 +61,7 @@ private:
     static std::uint8_t* Reserve(std::size_t bytes);
     static bool Commit(std::uint8_t* at, std::size_t bytes) noexcept;
     static void Decommit(std::uint8_t* at, std::size_t bytes) noexcept;
+    static void Reset(std::uint8_t* at, std::size_t bytes) noexcept;
     static void Unreserve(std::uint8_t* base, std::size_t bytes) noexcept;
 
     std::uint8_t* base_ = nullptr;

@@ -93,6 +93,25 @@ TEST(ByteRegion, ReleaseHandsTheMemoryBackAndTheRegionGrowsAgain) {
     EXPECT_EQ(ByteRegion::CommittedInProcess(), before);
 }
 
+// Dropping hands back whole pages only: bytes that share a page with bytes outside the range
+// stay, and the dropped ones can be written again.
+TEST(ByteRegion, DropKeepsTheBytesAroundTheDroppedPages) {
+    ByteRegion region(Bound);
+    const auto bytes = region.Extend(ByteRegion::CommitStep + 3);
+    std::memset(bytes.data(), 0x5A, bytes.size());
+    region.Drop(1, bytes.size() - 2);
+    EXPECT_EQ(region.Size(), ByteRegion::CommitStep + 3);
+    EXPECT_EQ(bytes.front(), 0x5A);
+    EXPECT_EQ(bytes.back(), 0x5A);
+    EXPECT_EQ(bytes[bytes.size() - 2], 0x5A);
+    std::memset(bytes.data(), 0x11, bytes.size());
+    EXPECT_EQ(bytes[ByteRegion::CommitStep / 2], 0x11);
+    // Beyond the run, nothing is dropped.
+    region.Truncate(10);
+    region.Drop(0, Bound);
+    EXPECT_EQ(region.Size(), 10u);
+}
+
 // A region bounded below one step commits page by page, and never past its bound.
 TEST(ByteRegion, ASmallRegionCommitsAsLittleAsItCan) {
     constexpr std::size_t small = 1024 * 1024;

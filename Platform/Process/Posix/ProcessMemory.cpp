@@ -41,6 +41,8 @@ void ByteRegion::Decommit(std::uint8_t* at, std::size_t bytes) noexcept {
     (void)::mprotect(at, bytes, PROT_NONE);
 }
 
+void ByteRegion::Reset(std::uint8_t* at, std::size_t bytes) noexcept { (void)::madvise(at, bytes, MADV_DONTNEED); }
+
 void ByteRegion::Unreserve(std::uint8_t* base, std::size_t bytes) noexcept { (void)::munmap(base, bytes); }
 
 }  // namespace Quillmark::Platform::Process

@@ -25,6 +25,10 @@ bool ByteRegion::Commit(std::uint8_t* at, std::size_t bytes) noexcept {
 
 void ByteRegion::Decommit(std::uint8_t* at, std::size_t bytes) noexcept { (void)::VirtualFree(at, bytes, MEM_DECOMMIT); }
 
+void ByteRegion::Reset(std::uint8_t* at, std::size_t bytes) noexcept {
+    (void)::VirtualAlloc(at, bytes, MEM_RESET, PAGE_READWRITE);
+}
+
 void ByteRegion::Unreserve(std::uint8_t* base, std::size_t) noexcept { (void)::VirtualFree(base, 0, MEM_RELEASE); }
 
 }  // namespace Quillmark::Platform::Process
