@@ -13,6 +13,9 @@ void ProcessMemory::KeepLargeBuffers() noexcept {
     // rather than in mappings of their own, and hand back only a large excess of free memory.
     mallopt(M_MMAP_THRESHOLD, 4 * 1024 * 1024);
     mallopt(M_TRIM_THRESHOLD, 64 * 1024 * 1024);
+    // Workers make replies that the loop frees: with one heap for all, each such buffer is
+    // reused by the next one, whichever thread allocates it.
+    mallopt(M_ARENA_MAX, 1);
 }
 
 std::size_t ByteRegion::Granularity() noexcept { return static_cast<std::size_t>(::sysconf(_SC_PAGESIZE)); }
