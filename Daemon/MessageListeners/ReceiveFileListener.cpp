@@ -42,6 +42,8 @@ constexpr std::size_t WriteBatchBytes = 64 * 1024;
 constexpr std::size_t WriteRunBytes = 8 * 1024 * 1024;
 // The most bytes a worker hashes before it looks whether it should stop.
 constexpr std::size_t HashPieceBytes = 1024 * 1024;
+// How far beyond an upload's bytes memory is backed ahead of them.
+constexpr std::size_t FillAheadBytes = 8 * 1024 * 1024;
 
 // From the last "." to the end, unless that dot ends the name or a separator follows it.
 std::string Extension(const std::optional<std::string>& originalFileName) {
@@ -125,29 +127,38 @@ private:
 
 }  // namespace
 
-// Hashes a growing run of bytes on a worker, one job at a time, so that an upload sent in order
-// is hashed while its later chunks are still on their way. The loop offers the bytes; the
-// bytes offered must stay in place until the worker is idle.
-class ReceiveFileListener::PrefixHash {
+// Work for the chunks still to come, done on a worker, one job at a time, while the loop waits
+// for them: memory that their bytes will take is backed beforehand, and while the chunks come in
+// index order, the bytes so far are hashed. The loop offers both; the memory offered must stay
+// committed, and the bytes in place, until the worker is idle.
+class ReceiveFileListener::AheadWork {
 public:
-    // Makes the bytes of the run hashable (it begins with those offered before), and starts
-    // a worker on them unless one runs already. A pool that takes no more work leaves them to
-    // the assembly.
-    void Offer(std::span<const std::uint8_t> run) {
+    // Adds to what there is to hash (the run begins with the bytes offered before) and to back,
+    // and starts a worker unless one runs already. A pool that takes no more work leaves the
+    // backing to the loop's first touches and the hashing to the assembly.
+    void Offer(std::span<const std::uint8_t> run, std::span<std::uint8_t> fresh) {
         {
             const std::lock_guard lock(mutex_);
             run_ = run;
+            if (!fresh.empty()) {
+                fresh_ = fresh_.empty() ? fresh : std::span(fresh_.data(), fresh.data() + fresh.size());
+            }
             if (running_ || abandoned_) return;
             running_ = true;
         }
         try {
-            Platform::Runtime::BlockingPool::Shared().Post([this] { Hash(); });
+            Platform::Runtime::BlockingPool::Shared().Post([this] { Work(); });
         } catch (...) {
             const std::lock_guard lock(mutex_);
             running_ = false;
         }
     }
-    // The worker stops at the end of its piece; nothing more is hashed.
+    // The chunks are out of order: nothing more is hashed.
+    void StopHashing() {
+        const std::lock_guard lock(mutex_);
+        hashing_ = false;
+    }
+    // The worker stops at the end of its piece; nothing more is done.
     void Abandon() {
         const std::lock_guard lock(mutex_);
         abandoned_ = true;
@@ -174,23 +185,37 @@ public:
     }
 
 private:
-    void Hash() noexcept {
-        try {
-            for (;;) {
-                std::span<const std::uint8_t> piece;
-                {
-                    const std::lock_guard lock(mutex_);
-                    if (abandoned_ || hashed_ == run_.size()) break;
-                    piece = run_.subspan(hashed_, std::min(HashPieceBytes, run_.size() - hashed_));
-                }
-                sha_->Update(piece);
+    void Work() noexcept {
+        for (;;) {
+            std::span<std::uint8_t> fresh;
+            std::span<const std::uint8_t> piece;
+            {
                 const std::lock_guard lock(mutex_);
-                hashed_ += piece.size();
+                if (abandoned_) break;
+                // Backing first: the loop is about to write there.
+                if (!fresh_.empty()) {
+                    fresh = fresh_.first(std::min(Platform::Process::ByteRegion::CommitStep, fresh_.size()));
+                    fresh_ = fresh_.subspan(fresh.size());
+                } else if (hashing_ && !broken_ && hashed_ < run_.size()) {
+                    piece = run_.subspan(hashed_, std::min(HashPieceBytes, run_.size() - hashed_));
+                } else {
+                    break;
+                }
             }
-        } catch (...) {
-            // The assembly hashes everything afresh.
+            if (!fresh.empty()) {
+                Platform::Process::ByteRegion::Populate(fresh);
+                continue;
+            }
+            try {
+                sha_->Update(piece);
+            } catch (...) {
+                // The assembly hashes everything afresh.
+                const std::lock_guard lock(mutex_);
+                broken_ = true;
+                continue;
+            }
             const std::lock_guard lock(mutex_);
-            broken_ = true;
+            hashed_ += piece.size();
         }
         const std::lock_guard lock(mutex_);
         running_ = false;
@@ -200,40 +225,42 @@ private:
     std::mutex mutex_;
     std::condition_variable idle_;
     std::span<const std::uint8_t> run_;
+    std::span<std::uint8_t> fresh_;
     std::size_t hashed_ = 0;
     bool running_ = false;
+    bool hashing_ = true;
     bool abandoned_ = false;
     bool broken_ = false;
     std::unique_ptr<Platform::Encoding::Sha256> sha_ = std::make_unique<Platform::Encoding::Sha256>();
 };
 
-ReceiveFileListener::ReceiveFileListener() : prefixHash_(std::make_unique<PrefixHash>()) {}
+ReceiveFileListener::ReceiveFileListener() : ahead_(std::make_unique<AheadWork>()) {}
 
 ReceiveFileListener::ReceiveFileListener(std::int64_t maxUploadBytes)
     : bytes_(static_cast<std::size_t>(maxUploadBytes)),
-      prefixHash_(std::make_unique<PrefixHash>()),
+      ahead_(std::make_unique<AheadWork>()),
       maxUploadBytes_(maxUploadBytes) {}
 
 ReceiveFileListener::~ReceiveFileListener() {
-    prefixHash_->Abandon();
-    prefixHash_->WaitIdle();
+    ahead_->Abandon();
+    ahead_->WaitIdle();
 }
 
 std::int32_t ReceiveFileListener::Action() const { return ActionCode::ReceiveFile; }
 
 Platform::Task<void> ReceiveFileListener::DiscardChunksAsync() {
     // A worker stops within one piece once abandoned; the loop is not held meanwhile.
-    prefixHash_->Abandon();
-    if (prefixHash_->Running()) {
+    ahead_->Abandon();
+    if (ahead_->Running()) {
         boost::asio::steady_timer timer(co_await boost::asio::this_coro::executor);
-        while (prefixHash_->Running()) {
+        while (ahead_->Running()) {
             timer.expires_after(std::chrono::milliseconds(1));
             co_await timer.async_wait(boost::asio::use_awaitable);
         }
     }
     std::vector<ChunkRecord>().swap(chunks_);
     bytes_.Release();
-    prefixHash_ = std::make_unique<PrefixHash>();
+    ahead_ = std::make_unique<AheadWork>();
     inOrder_ = true;
 }
 
@@ -293,9 +320,19 @@ Platform::Task<Models::Message> ReceiveFileListener::ProcessAsync(Models::Messag
         const bool following = chunks_.size() == 1 || chunks_[chunks_.size() - 2].ChunkIndex <= stored.ChunkIndex;
         if (inOrder_ && (stored.Content != ChunkRecord::State::Bytes || !following)) {
             inOrder_ = false;
-            prefixHash_->Abandon();
+            ahead_->StopHashing();
         }
-        if (inOrder_) prefixHash_->Offer(std::as_const(bytes_).Bytes());
+        // Memory for the chunks to come is backed as far ahead as the upload has come, up to a
+        // limit and never past the announced size; memory that cannot be had now is left to the
+        // chunks' own growth.
+        const auto size = bytes_.Size();
+        const auto announced = static_cast<std::size_t>(std::max<std::int64_t>(metadata_->FileSize, 0));
+        std::span<std::uint8_t> fresh;
+        try {
+            if (announced > size) fresh = bytes_.CommitAhead(std::min(size + std::min(FillAheadBytes, size), announced));
+        } catch (const Platform::Failure&) {
+        }
+        ahead_->Offer(std::as_const(bytes_).Bytes(), fresh);
     }
     receivedBytes_ += cost;
     ++chunkCount_;
@@ -340,12 +377,13 @@ Platform::Task<Models::Message> ReceiveFileListener::WriteFileAsync() {
         // a worker. The digest is taken over exactly the bytes written, each before it is written
         // (and dropped): those of an upload sent in order were hashed as they came, the others
         // are hashed here, while they are hot.
-        auto* const prefix = inOrder_ ? prefixHash_.get() : nullptr;
         const auto hash = co_await Platform::Runtime::BlockingPool::Shared().RunAsync(
-            [prefix, &chunks, &file, &region = bytes_] {
+            [ahead = ahead_.get(), inOrder = inOrder_, &chunks, &file, &region = bytes_] {
                 const auto bytes = std::as_const(region).Bytes();
                 std::optional<Platform::Encoding::Sha256::Digest> hashed;
-                if (prefix != nullptr) hashed = prefix->Finish(bytes);
+                if (inOrder) hashed = ahead->Finish(bytes);
+                // Nothing is backed any more once the writing starts.
+                ahead->WaitIdle();
                 Platform::Encoding::Sha256 sha;
                 PieceWriter writer(file, region);
                 for (const auto& chunk : chunks) {

@@ -49,7 +49,7 @@ public:
     static constexpr std::int64_t ChunkOverheadBytes = 2 * sizeof(ChunkRecord);
 
 private:
-    class PrefixHash;
+    class AheadWork;
 
     Platform::Task<Models::Message> MakeFileAsync();
     Platform::Task<Models::Message> WriteFileAsync();
@@ -60,9 +60,9 @@ private:
     std::vector<ChunkRecord> chunks_;
     // The decoded bytes of the kept chunks, one after another.
     Platform::Process::ByteRegion bytes_{static_cast<std::size_t>(MaxUploadBytes)};
-    // The digest of the kept bytes in index order, taken on a worker while the chunks arrive in
-    // that order; left to the assembly once one arrives out of it.
-    std::unique_ptr<PrefixHash> prefixHash_;
+    // Backs memory for the chunks to come and, while they arrive in index order, hashes the
+    // kept bytes, on a worker; an upload out of order is hashed at its assembly.
+    std::unique_ptr<AheadWork> ahead_;
     bool inOrder_ = true;
     // Chunks appended since the last metadata step, kept or not.
     std::int64_t chunkCount_ = 0;

@@ -45,22 +45,29 @@ ByteRegion& ByteRegion::operator=(ByteRegion&& other) noexcept {
 std::span<std::uint8_t> ByteRegion::Extend(std::size_t count) {
     if (count > bound_ - size_) throw OutOfMemoryFailure();
     const std::size_t size = size_ + count;
-    if (size > committed_) {
-        if (base_ == nullptr) {
-            const auto reserved = RoundUp(bound_, Granularity());
-            base_ = Reserve(reserved);
-            if (base_ == nullptr) throw OutOfMemoryFailure();
-            reserved_ = reserved;
-        }
-        const auto step = bound_ < CommitStep ? Granularity() : CommitStep;
-        const auto committed = std::min(RoundUp(size, step), reserved_);
-        if (!Commit(base_ + committed_, committed - committed_)) throw OutOfMemoryFailure();
-        committedInProcess.fetch_add(committed - committed_, std::memory_order_relaxed);
-        committed_ = committed;
-    }
+    CommitFor(size);
     const std::span<std::uint8_t> added(base_ + size_, count);
     size_ = size;
     return added;
+}
+
+std::span<std::uint8_t> ByteRegion::CommitAhead(std::size_t size) { return CommitFor(std::min(size, bound_)); }
+
+std::span<std::uint8_t> ByteRegion::CommitFor(std::size_t size) {
+    if (size <= committed_) return {};
+    if (base_ == nullptr) {
+        const auto reserved = RoundUp(bound_, Granularity());
+        base_ = Reserve(reserved);
+        if (base_ == nullptr) throw OutOfMemoryFailure();
+        reserved_ = reserved;
+    }
+    const auto step = bound_ < CommitStep ? Granularity() : CommitStep;
+    const auto committed = std::min(RoundUp(size, step), reserved_);
+    if (!Commit(base_ + committed_, committed - committed_)) throw OutOfMemoryFailure();
+    committedInProcess.fetch_add(committed - committed_, std::memory_order_relaxed);
+    const std::span<std::uint8_t> fresh(base_ + committed_, committed - committed_);
+    committed_ = committed;
+    return fresh;
 }
 
 void ByteRegion::Truncate(std::size_t size) noexcept { size_ = std::min(size, size_); }

@@ -46,6 +46,14 @@ public:
     // Lengthens the run by count bytes, of unspecified content, and answers them. Beyond the
     // bound, or when the system refuses the memory, an OutOfMemoryFailure, and nothing changes.
     std::span<std::uint8_t> Extend(std::size_t count);
+    // Commits memory for the run to reach size bytes (no more than the bound) without
+    // lengthening it, and answers the memory newly committed, untouched so far. Failures as
+    // for Extend.
+    std::span<std::uint8_t> CommitAhead(std::size_t size);
+    // Has the system back these committed bytes now, as a first write would, leaving them as
+    // they are: the cost of first touches is paid on the calling thread rather than by the
+    // writer who comes later. Any thread; the bytes must stay committed meanwhile.
+    static void Populate(std::span<std::uint8_t> bytes) noexcept;
     // Shortens the run to size bytes (no more than it holds), keeping the memory.
     void Truncate(std::size_t size) noexcept;
     // Empties the run and hands its memory back to the system; the address space stays.
@@ -62,6 +70,8 @@ private:
     static bool Commit(std::uint8_t* at, std::size_t bytes) noexcept;
     static void Decommit(std::uint8_t* at, std::size_t bytes) noexcept;
     static void Reset(std::uint8_t* at, std::size_t bytes) noexcept;
+    // Makes at least size bytes committed; answers what was committed now.
+    std::span<std::uint8_t> CommitFor(std::size_t size);
     static void Unreserve(std::uint8_t* base, std::size_t bytes) noexcept;
 
     std::uint8_t* base_ = nullptr;

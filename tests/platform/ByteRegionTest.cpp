@@ -93,6 +93,32 @@ TEST(ByteRegion, ReleaseHandsTheMemoryBackAndTheRegionGrowsAgain) {
     EXPECT_EQ(ByteRegion::CommittedInProcess(), before);
 }
 
+// Memory committed ahead is the region's next bytes, handed out once; backing it changes no
+// byte, whether written already or not.
+TEST(ByteRegion, CommitsAheadWithoutGrowing) {
+    ByteRegion region(Bound);
+    const auto start = region.Extend(100);
+    std::memset(start.data(), 0x77, start.size());
+    const auto committed = region.Committed();
+    const auto ahead = region.CommitAhead(committed + 1);
+    EXPECT_EQ(region.Size(), 100u);
+    ASSERT_FALSE(ahead.empty());
+    EXPECT_EQ(ahead.data(), start.data() + committed);
+    EXPECT_EQ(region.Committed(), committed + ahead.size());
+    EXPECT_TRUE(region.CommitAhead(committed + 1).empty());
+    // Never past the bound.
+    region.CommitAhead(static_cast<std::size_t>(-1));
+    EXPECT_LE(region.Committed(), Bound + ByteRegion::CommitStep);
+
+    ByteRegion::Populate({start.data(), region.Committed()});
+    EXPECT_EQ(start[99], 0x77);
+    // The bytes backed ahead are the region's own: it grows into them.
+    const auto more = region.Extend(committed);
+    EXPECT_EQ(more.data(), start.data() + 100);
+    std::memset(more.data(), 0x33, more.size());
+    EXPECT_EQ(region.Bytes()[100 + committed - 1], 0x33);
+}
+
 // Dropping hands back whole pages only: bytes that share a page with bytes outside the range
 // stay, and the dropped ones can be written again.
 TEST(ByteRegion, DropKeepsTheBytesAroundTheDroppedPages) {

@@ -46,6 +46,11 @@ void ByteRegion::Decommit(std::uint8_t* at, std::size_t bytes) noexcept {
 
 void ByteRegion::Reset(std::uint8_t* at, std::size_t bytes) noexcept { (void)::madvise(at, bytes, MADV_DONTNEED); }
 
+void ByteRegion::Populate(std::span<std::uint8_t> bytes) noexcept {
+    // A system without it leaves the first touches to the writer.
+    if (!bytes.empty()) (void)::madvise(bytes.data(), bytes.size(), MADV_POPULATE_WRITE);
+}
+
 void ByteRegion::Unreserve(std::uint8_t* base, std::size_t bytes) noexcept { (void)::munmap(base, bytes); }
 
 }  // namespace Quillmark::Platform::Process

@@ -29,6 +29,9 @@ void ByteRegion::Reset(std::uint8_t* at, std::size_t bytes) noexcept {
     (void)::VirtualAlloc(at, bytes, MEM_RESET, PAGE_READWRITE);
 }
 
+// Plain pages are faulted in by their first writer.
+void ByteRegion::Populate(std::span<std::uint8_t>) noexcept {}
+
 void ByteRegion::Unreserve(std::uint8_t* base, std::size_t) noexcept { (void)::VirtualFree(base, 0, MEM_RELEASE); }
 
 }  // namespace Quillmark::Platform::Process
