@@ -6,6 +6,7 @@
 #include "Daemon/MessageListeners/ListenerReply.hpp"
 #include "Daemon/MessageListeners/RequestData.hpp"
 #include "Daemon/MessageListeners/TempFolder.hpp"
+#include "Daemon/MessageListeners/WorkerSlot.hpp"
 #include "Platform/Encoding/Base64.hpp"
 #include "Platform/Encoding/Hex.hpp"
 #include "Platform/Encoding/Sha256.hpp"
@@ -16,13 +17,7 @@
 #include "Platform/Runtime/BlockingPool.hpp"
 #include "Platform/Text/Ascii.hpp"
 
-#include <boost/asio/steady_timer.hpp>
-#include <boost/asio/this_coro.hpp>
-#include <boost/asio/use_awaitable.hpp>
-
 #include <algorithm>
-#include <chrono>
-#include <condition_variable>
 #include <exception>
 #include <mutex>
 #include <cstring>
@@ -131,7 +126,7 @@ private:
 // for them: memory that their bytes will take is backed beforehand, and while the chunks come in
 // index order, the bytes so far are hashed. The loop offers both; the memory offered must stay
 // committed, and the bytes in place, until the worker is idle.
-class ReceiveFileListener::AheadWork {
+class ReceiveFileListener::AheadWork final : public WorkerSlot {
 public:
     // Adds to what there is to hash (the run begins with the bytes offered before) and to back,
     // and starts a worker unless one runs already. A pool that takes no more work leaves the
@@ -143,15 +138,9 @@ public:
             if (!fresh.empty()) {
                 fresh_ = fresh_.empty() ? fresh : std::span(fresh_.data(), fresh.data() + fresh.size());
             }
-            if (running_ || abandoned_) return;
-            running_ = true;
+            if (abandoned_ || !Claim()) return;
         }
-        try {
-            Platform::Runtime::BlockingPool::Shared().Post([this] { Work(); });
-        } catch (...) {
-            const std::lock_guard lock(mutex_);
-            running_ = false;
-        }
+        Post([this] { Work(); });
     }
     // The chunks are out of order: nothing more is hashed.
     void StopHashing() {
@@ -162,15 +151,6 @@ public:
     void Abandon() {
         const std::lock_guard lock(mutex_);
         abandoned_ = true;
-    }
-    bool Running() {
-        const std::lock_guard lock(mutex_);
-        return running_;
-    }
-    // Blocks until no worker runs: only on a worker, or where the wait is known to be short.
-    void WaitIdle() {
-        std::unique_lock lock(mutex_);
-        idle_.wait(lock, [this] { return !running_; });
     }
     // The digest of all the bytes, whose first ones are those offered: the worker's digest
     // continued over the rest. Blocks until the worker is idle.
@@ -218,16 +198,12 @@ private:
             hashed_ += piece.size();
         }
         const std::lock_guard lock(mutex_);
-        running_ = false;
-        idle_.notify_all();
+        EndJob();
     }
 
-    std::mutex mutex_;
-    std::condition_variable idle_;
     std::span<const std::uint8_t> run_;
     std::span<std::uint8_t> fresh_;
     std::size_t hashed_ = 0;
-    bool running_ = false;
     bool hashing_ = true;
     bool abandoned_ = false;
     bool broken_ = false;
@@ -249,15 +225,8 @@ ReceiveFileListener::~ReceiveFileListener() {
 std::int32_t ReceiveFileListener::Action() const { return ActionCode::ReceiveFile; }
 
 Platform::Task<void> ReceiveFileListener::DiscardChunksAsync() {
-    // A worker stops within one piece once abandoned; the loop is not held meanwhile.
     ahead_->Abandon();
-    if (ahead_->Running()) {
-        boost::asio::steady_timer timer(co_await boost::asio::this_coro::executor);
-        while (ahead_->Running()) {
-            timer.expires_after(std::chrono::milliseconds(1));
-            co_await timer.async_wait(boost::asio::use_awaitable);
-        }
-    }
+    co_await ahead_->WaitIdleAsync();
     std::vector<ChunkRecord>().swap(chunks_);
     bytes_.Release();
     ahead_ = std::make_unique<AheadWork>();

@@ -4,19 +4,13 @@
 #include "Daemon/MessageListeners/ListenerReply.hpp"
 #include "Daemon/MessageListeners/RequestData.hpp"
 #include "Daemon/MessageListeners/TempFolder.hpp"
+#include "Daemon/MessageListeners/WorkerSlot.hpp"
 #include "Platform/Encoding/Base64.hpp"
 #include "Platform/Failure.hpp"
 #include "Platform/Json/JsonObject.hpp"
 #include "Platform/Runtime/BlockingPool.hpp"
 
-#include <boost/asio/steady_timer.hpp>
-#include <boost/asio/this_coro.hpp>
-#include <boost/asio/use_awaitable.hpp>
-
 #include <algorithm>
-#include <chrono>
-#include <condition_variable>
-#include <mutex>
 #include <optional>
 #include <cstring>
 #include <span>
@@ -62,42 +56,27 @@ std::string ChunkReply(std::int32_t index, std::span<const std::uint8_t> bytes, 
 
 // One worker at a time makes the reply to one chunk; the chunk's bytes must stay in place
 // until the worker is idle.
-class SendFileListener::NextReply {
+class SendFileListener::NextReply final : public WorkerSlot {
 public:
     // Starts a worker on the reply to the chunk at index, unless one is busy.
     void Start(std::int32_t index, std::span<const std::uint8_t> bytes) {
         {
             const std::lock_guard lock(mutex_);
-            if (running_) return;
-            running_ = true;
+            if (!Claim()) return;
             index_ = index;
             reply_.reset();
         }
-        try {
-            Platform::Runtime::BlockingPool::Shared().Post([this, index, bytes] { Make(index, bytes); });
-        } catch (...) {
-            const std::lock_guard lock(mutex_);
-            running_ = false;
-        }
+        Post([this, index, bytes] { Make(index, bytes); });
     }
     // Whether a reply to the chunk at index is made or under way.
     bool Holds(std::int32_t index) {
         const std::lock_guard lock(mutex_);
-        return index_ == index && (running_ || reply_);
-    }
-    bool Running() {
-        const std::lock_guard lock(mutex_);
-        return running_;
-    }
-    // Blocks until no worker runs: only on a worker, or where the wait is known to be short.
-    void WaitIdle() {
-        std::unique_lock lock(mutex_);
-        idle_.wait(lock, [this] { return !running_; });
+        return index_ == index && (Busy() || reply_);
     }
     // The reply made to the chunk at index, if the worker is done with it; it is handed out once.
     std::optional<std::string> Take(std::int32_t index) {
         const std::lock_guard lock(mutex_);
-        if (running_ || index_ != index) return std::nullopt;
+        if (Busy() || index_ != index) return std::nullopt;
         return std::exchange(reply_, std::nullopt);
     }
     // Forgets a reply made; the worker must be idle.
@@ -117,13 +96,9 @@ private:
         }
         const std::lock_guard lock(mutex_);
         reply_ = std::move(reply);
-        running_ = false;
-        idle_.notify_all();
+        EndJob();
     }
 
-    std::mutex mutex_;
-    std::condition_variable idle_;
-    bool running_ = false;
     std::int32_t index_ = -1;
     std::optional<std::string> reply_;
     // The worker's own.
@@ -168,13 +143,7 @@ Platform::Task<Models::Message> SendFileListener::ProcessAsync(Models::Message r
         if (file->Size() > maxFileBytes_) ThrowTooLarge(name);
         fileStream_ = std::move(file);
         // A worker still making a reply from the old chunks ends within that one reply.
-        if (nextReply_->Running()) {
-            boost::asio::steady_timer timer(co_await boost::asio::this_coro::executor);
-            while (nextReply_->Running()) {
-                timer.expires_after(std::chrono::milliseconds(1));
-                co_await timer.async_wait(boost::asio::use_awaitable);
-            }
-        }
+        co_await nextReply_->WaitIdleAsync();
         nextReply_->Forget();
         chunkCount_ = 0;
         bytes_.Release();
