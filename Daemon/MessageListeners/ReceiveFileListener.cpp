@@ -156,7 +156,7 @@ public:
     // continued over the rest. Blocks until the worker is idle.
     Platform::Encoding::Sha256::Digest Finish(std::span<const std::uint8_t> all) {
         WaitIdle();
-        if (broken_) {
+        if (broken_ || sha_ == nullptr) {
             hashed_ = 0;
             sha_ = std::make_unique<Platform::Encoding::Sha256>();
         }
@@ -187,6 +187,9 @@ private:
                 continue;
             }
             try {
+                // Made only once there is something to hash: the hashing library's start-up
+                // costs memory that a daemon which never receives a file need not spend.
+                if (sha_ == nullptr) sha_ = std::make_unique<Platform::Encoding::Sha256>();
                 sha_->Update(piece);
             } catch (...) {
                 // The assembly hashes everything afresh.
@@ -207,7 +210,7 @@ private:
     bool hashing_ = true;
     bool abandoned_ = false;
     bool broken_ = false;
-    std::unique_ptr<Platform::Encoding::Sha256> sha_ = std::make_unique<Platform::Encoding::Sha256>();
+    std::unique_ptr<Platform::Encoding::Sha256> sha_;
 };
 
 ReceiveFileListener::ReceiveFileListener() : ahead_(std::make_unique<AheadWork>()) {}
