@@ -18,18 +18,17 @@
 #include "Platform/Text/Ascii.hpp"
 
 #include <algorithm>
+#include <cstring>
 #include <exception>
 #include <mutex>
-#include <cstring>
 #include <span>
 #include <utility>
 
 namespace Quillmark::Daemon::MessageListeners {
 namespace {
 
-using Platform::Json::JsonNode;
-
 using Platform::Encoding::Base64;
+using Platform::Json::JsonNode;
 
 // Pieces smaller than this are gathered and written together.
 constexpr std::size_t WriteBatchBytes = 64 * 1024;
