@@ -6,26 +6,38 @@
 #include "Daemon/MessageListeners/ListenerReply.hpp"
 #include "Daemon/MessageListeners/RequestData.hpp"
 #include "Daemon/MessageListeners/TempFolder.hpp"
+#include "Daemon/MessageListeners/WorkerSlot.hpp"
 #include "Platform/Encoding/Base64.hpp"
 #include "Platform/Encoding/Hex.hpp"
 #include "Platform/Encoding/Sha256.hpp"
 #include "Platform/Failure.hpp"
+#include "Platform/File/File.hpp"
 #include "Platform/Json/JsonObject.hpp"
 #include "Platform/Path.hpp"
 #include "Platform/Runtime/BlockingPool.hpp"
 #include "Platform/Text/Ascii.hpp"
 
 #include <algorithm>
+#include <cstring>
+#include <exception>
+#include <mutex>
+#include <span>
+#include <utility>
 
 namespace Quillmark::Daemon::MessageListeners {
 namespace {
 
+using Platform::Encoding::Base64;
 using Platform::Json::JsonNode;
 
-// Spare room a decoded chunk may keep; the overhead charged per chunk covers it.
-constexpr std::size_t BufferSlack = 16;
-// Chunks smaller than this are written together.
+// Pieces smaller than this are gathered and written together.
 constexpr std::size_t WriteBatchBytes = 64 * 1024;
+// The most bytes of the region handed to the system in one write.
+constexpr std::size_t WriteRunBytes = 8 * 1024 * 1024;
+// The most bytes a worker hashes before it looks whether it should stop.
+constexpr std::size_t HashPieceBytes = 1024 * 1024;
+// How far beyond an upload's bytes memory is backed ahead of them.
+constexpr std::size_t FillAheadBytes = 8 * 1024 * 1024;
 
 // From the last "." to the end, unless that dot ends the name or a separator follows it.
 std::string Extension(const std::optional<std::string>& originalFileName) {
@@ -64,15 +76,171 @@ ChunkText ReadChunk(const Platform::Json::JsonObject& object, Models::FileChunk&
     return {record.ChunkIndex, record.ChunkData ? &*record.ChunkData : nullptr};
 }
 
+// Writes the file's pieces, slices of the region, in order with as few calls as it can: pieces
+// that lie next to each other go out together, small ones through a buffer. What has gone out
+// is dropped from the region at once, so that the file's cache can take that memory rather
+// than fresh pages, whose first touch costs far more than the copy.
+class PieceWriter {
+public:
+    PieceWriter(Platform::File& file, Platform::Process::ByteRegion& region) : file_(file), region_(region) {}
+
+    void Add(std::span<const std::uint8_t> piece) {
+        if (run_.data() + run_.size() == piece.data() && run_.size() + piece.size() <= WriteRunBytes) {
+            run_ = {run_.data(), run_.size() + piece.size()};
+            return;
+        }
+        Put(run_);
+        run_ = piece;
+    }
+    void Finish() {
+        Put(run_);
+        run_ = {};
+        file_.Write(pending_);
+        pending_.clear();
+    }
+
+private:
+    void Put(std::span<const std::uint8_t> run) {
+        if (pending_.size() + run.size() > WriteBatchBytes) {
+            file_.Write(pending_);
+            pending_.clear();
+        }
+        if (run.size() >= WriteBatchBytes) {
+            file_.Write(run);
+            region_.Drop(static_cast<std::size_t>(run.data() - std::as_const(region_).Bytes().data()), run.size());
+        } else {
+            pending_.insert(pending_.end(), run.begin(), run.end());
+        }
+    }
+
+    Platform::File& file_;
+    Platform::Process::ByteRegion& region_;
+    std::span<const std::uint8_t> run_;
+    std::vector<std::uint8_t> pending_;
+};
+
 }  // namespace
 
+// Work for the chunks still to come, done on a worker, one job at a time, while the loop waits
+// for them: memory that their bytes will take is backed beforehand, and while the chunks come in
+// index order, the bytes so far are hashed. The loop offers both; the memory offered must stay
+// committed, and the bytes in place, until the worker is idle.
+class ReceiveFileListener::AheadWork final : public WorkerSlot {
+public:
+    // Adds to what there is to hash (the run begins with the bytes offered before) and to back,
+    // and starts a worker unless one runs already. A pool that takes no more work leaves the
+    // backing to the loop's first touches and the hashing to the assembly.
+    void Offer(std::span<const std::uint8_t> run, std::span<std::uint8_t> fresh) {
+        {
+            const std::lock_guard lock(mutex_);
+            run_ = run;
+            if (!fresh.empty()) {
+                fresh_ = fresh_.empty() ? fresh : std::span(fresh_.data(), fresh.data() + fresh.size());
+            }
+            if (abandoned_ || !Claim()) return;
+        }
+        Post([this] { Work(); });
+    }
+    // The chunks are out of order: nothing more is hashed.
+    void StopHashing() {
+        const std::lock_guard lock(mutex_);
+        hashing_ = false;
+    }
+    // The worker stops at the end of its piece; nothing more is done.
+    void Abandon() {
+        const std::lock_guard lock(mutex_);
+        abandoned_ = true;
+    }
+    // The digest of all the bytes, whose first ones are those offered: the worker's digest
+    // continued over the rest. Blocks until the worker is idle.
+    Platform::Encoding::Sha256::Digest Finish(std::span<const std::uint8_t> all) {
+        WaitIdle();
+        if (broken_ || sha_ == nullptr) {
+            hashed_ = 0;
+            sha_ = std::make_unique<Platform::Encoding::Sha256>();
+        }
+        sha_->Update(all.subspan(hashed_));
+        return sha_->Finish();
+    }
+
+private:
+    void Work() noexcept {
+        for (;;) {
+            std::span<std::uint8_t> fresh;
+            std::span<const std::uint8_t> piece;
+            {
+                const std::lock_guard lock(mutex_);
+                if (abandoned_) break;
+                // Backing first: the loop is about to write there.
+                if (!fresh_.empty()) {
+                    fresh = fresh_.first(std::min(Platform::Process::ByteRegion::CommitStep, fresh_.size()));
+                    fresh_ = fresh_.subspan(fresh.size());
+                } else if (hashing_ && !broken_ && hashed_ < run_.size()) {
+                    piece = run_.subspan(hashed_, std::min(HashPieceBytes, run_.size() - hashed_));
+                } else {
+                    break;
+                }
+            }
+            if (!fresh.empty()) {
+                Platform::Process::ByteRegion::Populate(fresh);
+                continue;
+            }
+            try {
+                // Made only once there is something to hash: the hashing library's start-up
+                // costs memory that a daemon which never receives a file need not spend.
+                if (sha_ == nullptr) sha_ = std::make_unique<Platform::Encoding::Sha256>();
+                sha_->Update(piece);
+            } catch (...) {
+                // The assembly hashes everything afresh.
+                const std::lock_guard lock(mutex_);
+                broken_ = true;
+                continue;
+            }
+            const std::lock_guard lock(mutex_);
+            hashed_ += piece.size();
+        }
+        const std::lock_guard lock(mutex_);
+        EndJob();
+    }
+
+    std::span<const std::uint8_t> run_;
+    std::span<std::uint8_t> fresh_;
+    std::size_t hashed_ = 0;
+    bool hashing_ = true;
+    bool abandoned_ = false;
+    bool broken_ = false;
+    std::unique_ptr<Platform::Encoding::Sha256> sha_;
+};
+
+ReceiveFileListener::ReceiveFileListener() : ahead_(std::make_unique<AheadWork>()) {}
+
+ReceiveFileListener::ReceiveFileListener(std::int64_t maxUploadBytes)
+    : bytes_(static_cast<std::size_t>(maxUploadBytes)),
+      ahead_(std::make_unique<AheadWork>()),
+      maxUploadBytes_(maxUploadBytes) {}
+
+ReceiveFileListener::~ReceiveFileListener() {
+    ahead_->Abandon();
+    ahead_->WaitIdle();
+}
+
 std::int32_t ReceiveFileListener::Action() const { return ActionCode::ReceiveFile; }
+
+Platform::Task<void> ReceiveFileListener::DiscardChunksAsync() {
+    ahead_->Abandon();
+    co_await ahead_->WaitIdleAsync();
+    std::vector<ChunkRecord>().swap(chunks_);
+    bytes_.Release();
+    ahead_ = std::make_unique<AheadWork>();
+    inOrder_ = true;
+}
 
 Platform::Task<Models::Message> ReceiveFileListener::ProcessAsync(Models::Message request, Platform::CancellationToken) {
     const auto object = RequestData::Parse(request.Data);
     if (RequestData::SelectStep(object) == 0) {
-        metadata_ = Config::AppJsonCtx::DecodeFileMetadata(object);
-        std::vector<StoredChunk>().swap(chunks_);
+        auto metadata = Config::AppJsonCtx::DecodeFileMetadata(object);
+        co_await DiscardChunksAsync();
+        metadata_ = std::move(metadata);
         chunkCount_ = 0;
         receivedBytes_ = 0;
         co_return ListenerReply(Action(), "OK");
@@ -81,41 +249,89 @@ Platform::Task<Models::Message> ReceiveFileListener::ProcessAsync(Models::Messag
     if (!metadata_) throw Platform::InvalidOperationFailure("Metadata must be received before chunks");
     Models::FileChunk record;
     const auto chunk = ReadChunk(object, record);
-    StoredChunk stored;
+    ChunkRecord stored;
     stored.ChunkIndex = chunk.index;
+    stored.Offset = bytes_.Size();
+    // Decoded into the region where the room for any text of its length is left there; near
+    // the bound, beside it, since the text may still fit once its blanks are skipped.
+    std::vector<std::uint8_t> beside;
     if (!chunk.data) {
-        stored.Content = StoredChunk::State::NullData;
+        stored.Content = ChunkRecord::State::NullData;
     } else {
         try {
-            stored.Bytes = Platform::Encoding::Base64::Decode(*chunk.data);
+            if (Base64::DecodeRoom(chunk.data->size()) <= bytes_.Bound() - stored.Offset) {
+                stored.Length = Base64::DecodeInto(*chunk.data, bytes_.Extend(Base64::DecodeRoom(chunk.data->size())));
+                bytes_.Truncate(stored.Offset + stored.Length);
+            } else {
+                beside = Base64::Decode(*chunk.data);
+                stored.Length = beside.size();
+            }
         } catch (const Platform::FormatFailure&) {
-            stored.Content = StoredChunk::State::BadBase64;
+            bytes_.Truncate(stored.Offset);
+            stored.Content = ChunkRecord::State::BadBase64;
         }
     }
     // Once the count has reached the announced total nothing can complete again, so later
     // chunks are counted but not kept.
     const bool keep = chunkCount_ < metadata_->TotalChunks;
-    // Text padded with blanks decodes into a buffer with room to spare; a kept one gives it back.
-    if (keep && stored.Bytes.capacity() - stored.Bytes.size() > BufferSlack) stored.Bytes.shrink_to_fit();
-    const auto cost = static_cast<std::int64_t>(stored.Bytes.size()) + (keep ? ChunkOverheadBytes : 0);
+    const auto cost = static_cast<std::int64_t>(stored.Length) + (keep ? ChunkOverheadBytes : 0);
+    if (!keep || cost > maxUploadBytes_ - receivedBytes_) bytes_.Truncate(stored.Offset);
     if (cost > maxUploadBytes_ - receivedBytes_) {
         throw Platform::InvalidOperationFailure("Upload exceeds " + std::to_string(maxUploadBytes_) + " bytes");
     }
+    if (keep) {
+        try {
+            if (!beside.empty()) std::memcpy(bytes_.Extend(beside.size()).data(), beside.data(), beside.size());
+            chunks_.push_back(stored);
+        } catch (...) {
+            bytes_.Truncate(stored.Offset);
+            throw;
+        }
+        // In order so far, the region holds the file's first bytes as they will be written.
+        const bool following = chunks_.size() == 1 || chunks_[chunks_.size() - 2].ChunkIndex <= stored.ChunkIndex;
+        if (inOrder_ && (stored.Content != ChunkRecord::State::Bytes || !following)) {
+            inOrder_ = false;
+            ahead_->StopHashing();
+        }
+        // Memory for the chunks to come is backed as far ahead as the upload has come, up to a
+        // limit and never past the announced size; memory that cannot be had now is left to the
+        // chunks' own growth.
+        const auto size = bytes_.Size();
+        const auto announced = static_cast<std::size_t>(std::max<std::int64_t>(metadata_->FileSize, 0));
+        std::span<std::uint8_t> fresh;
+        try {
+            if (announced > size) fresh = bytes_.CommitAhead(std::min(size + std::min(FillAheadBytes, size), announced));
+        } catch (const Platform::Failure&) {
+        }
+        ahead_->Offer(std::as_const(bytes_).Bytes(), fresh);
+    }
     receivedBytes_ += cost;
-    if (keep) chunks_.push_back(std::move(stored));
     ++chunkCount_;
     if (chunkCount_ == metadata_->TotalChunks) co_return co_await MakeFileAsync();
     co_return ListenerReply(Action(), "OK");
 }
 
 Platform::Task<Models::Message> ReceiveFileListener::MakeFileAsync() {
+    // The chunks are not needed after this attempt, whatever its outcome.
+    std::optional<Models::Message> reply;
+    std::exception_ptr failure;
+    try {
+        reply = co_await WriteFileAsync();
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    co_await DiscardChunksAsync();
+    if (failure) std::rethrow_exception(failure);
+    co_return std::move(*reply);
+}
+
+Platform::Task<Models::Message> ReceiveFileListener::WriteFileAsync() {
     auto& metadata = *metadata_;
     metadata.FileName = Common::Utils::RandomString(16) + "_" + Extension(metadata.OriginalFileName);
     std::stable_sort(chunks_.begin(), chunks_.end(),
-                     [](const StoredChunk& a, const StoredChunk& b) { return a.ChunkIndex < b.ChunkIndex; });
+                     [](const ChunkRecord& a, const ChunkRecord& b) { return a.ChunkIndex < b.ChunkIndex; });
     const auto& name = *metadata.FileName;
-    // The chunks are not needed after this attempt, whatever its outcome.
-    auto chunks = std::move(chunks_);
+    const auto chunks = std::move(chunks_);
     chunks_.clear();
 
     const auto folder = TempFolder::Open();
@@ -129,28 +345,28 @@ Platform::Task<Models::Message> ReceiveFileListener::MakeFileAsync() {
         auto file = folder->Create(name);
         created = true;
         // Writing and hashing block on the system for as long as the upload is large: they run on
-        // a worker, and the digest is taken over exactly the bytes written, while they are hot.
-        const auto hash = co_await Platform::Runtime::BlockingPool::Shared().RunAsync([&chunks, &file] {
-            Platform::Encoding::Sha256 sha;
-            // Small chunks are gathered so that each write reaches the system with a useful amount.
-            std::vector<std::uint8_t> pending;
-            for (const auto& chunk : chunks) {
-                if (chunk.Content == StoredChunk::State::NullData) throw Platform::ArgumentNullFailure("s");
-                if (chunk.Content == StoredChunk::State::BadBase64) throw Platform::FormatFailure("Format_BadBase64Char");
-                if (pending.size() + chunk.Bytes.size() > WriteBatchBytes) {
-                    file.Write(pending);
-                    pending.clear();
+        // a worker. The digest is taken over exactly the bytes written, each before it is written
+        // (and dropped): those of an upload sent in order were hashed as they came, the others
+        // are hashed here, while they are hot.
+        const auto hash = co_await Platform::Runtime::BlockingPool::Shared().RunAsync(
+            [ahead = ahead_.get(), inOrder = inOrder_, &chunks, &file, &region = bytes_] {
+                const auto bytes = std::as_const(region).Bytes();
+                std::optional<Platform::Encoding::Sha256::Digest> hashed;
+                if (inOrder) hashed = ahead->Finish(bytes);
+                // Nothing is backed any more once the writing starts.
+                ahead->WaitIdle();
+                Platform::Encoding::Sha256 sha;
+                PieceWriter writer(file, region);
+                for (const auto& chunk : chunks) {
+                    if (chunk.Content == ChunkRecord::State::NullData) throw Platform::ArgumentNullFailure("s");
+                    if (chunk.Content == ChunkRecord::State::BadBase64) throw Platform::FormatFailure("Format_BadBase64Char");
+                    const auto piece = bytes.subspan(chunk.Offset, chunk.Length);
+                    if (!hashed) sha.Update(piece);
+                    writer.Add(piece);
                 }
-                if (chunk.Bytes.size() >= WriteBatchBytes) {
-                    file.Write(chunk.Bytes);
-                } else {
-                    pending.insert(pending.end(), chunk.Bytes.begin(), chunk.Bytes.end());
-                }
-                sha.Update(chunk.Bytes);
-            }
-            file.Write(pending);
-            return sha.Finish();
-        });
+                writer.Finish();
+                return hashed ? *hashed : sha.Finish();
+            });
         const auto length = file.Size();
         file.Close();
         if (length != metadata.FileSize) {

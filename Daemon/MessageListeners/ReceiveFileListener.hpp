@@ -2,8 +2,10 @@
 
 #include "Daemon/MessageListeners/IMessageListener.hpp"
 #include "Daemon/Models/FileMetadata.hpp"
+#include "Platform/Process/ProcessMemory.hpp"
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -19,34 +21,49 @@ public:
     // it keeps, so that many small or empty chunks meet the bound as large ones do.
     static constexpr std::int64_t MaxUploadBytes = std::int64_t{1} << 30;
 
-    ReceiveFileListener() = default;
+    ReceiveFileListener();
     // With a smaller bound, for tests.
-    explicit ReceiveFileListener(std::int64_t maxUploadBytes) : maxUploadBytes_(maxUploadBytes) {}
+    explicit ReceiveFileListener(std::int64_t maxUploadBytes);
+    // Waits for a hash under way on a worker to stop.
+    ~ReceiveFileListener() override;
+    ReceiveFileListener(const ReceiveFileListener&) = delete;
+    ReceiveFileListener& operator=(const ReceiveFileListener&) = delete;
 
     std::int32_t Action() const override;
     Platform::Task<Models::Message> ProcessAsync(Models::Message request, Platform::CancellationToken token) override;
 
 private:
-    // A received chunk, held decoded; a chunk whose text cannot be decoded keeps only why, so
-    // that it fails at assembly as its text would.
-    struct StoredChunk {
+    // A received chunk: its decoded bytes are a slice of the region, in arrival order; a chunk
+    // whose text cannot be decoded keeps only why, so that it fails at assembly as its text would.
+    struct ChunkRecord {
         enum class State : std::uint8_t { Bytes, NullData, BadBase64 };
         std::int64_t ChunkIndex = 0;
+        std::size_t Offset = 0;
+        std::size_t Length = 0;
         State Content = State::Bytes;
-        std::vector<std::uint8_t> Bytes;
     };
 
 public:
-    // What each kept chunk costs besides its bytes: its entry twice over (a growing list keeps
-    // as much spare room again), its heap block and a little slack in the block.
-    static constexpr std::int64_t ChunkOverheadBytes = 2 * sizeof(StoredChunk) + 48;
+    // What each kept chunk costs besides its bytes: its record twice over (a growing list keeps
+    // as much spare room again).
+    static constexpr std::int64_t ChunkOverheadBytes = 2 * sizeof(ChunkRecord);
 
 private:
+    class AheadWork;
 
     Platform::Task<Models::Message> MakeFileAsync();
+    Platform::Task<Models::Message> WriteFileAsync();
+    // Forgets the kept chunks, once no worker reads them any more.
+    Platform::Task<void> DiscardChunksAsync();
 
     std::optional<Models::FileMetadata> metadata_;
-    std::vector<StoredChunk> chunks_;
+    std::vector<ChunkRecord> chunks_;
+    // The decoded bytes of the kept chunks, one after another.
+    Platform::Process::ByteRegion bytes_{static_cast<std::size_t>(MaxUploadBytes)};
+    // Backs memory for the chunks to come and, while they arrive in index order, hashes the
+    // kept bytes, on a worker; an upload out of order is hashed at its assembly.
+    std::unique_ptr<AheadWork> ahead_;
+    bool inOrder_ = true;
     // Chunks appended since the last metadata step, kept or not.
     std::int64_t chunkCount_ = 0;
     // What the chunks appended since the last metadata step cost against the bound.

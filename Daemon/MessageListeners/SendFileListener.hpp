@@ -2,11 +2,13 @@
 
 #include "Daemon/MessageListeners/IMessageListener.hpp"
 #include "Platform/File/File.hpp"
+#include "Platform/Process/ProcessMemory.hpp"
 
 #include <cstdint>
+#include <memory>
+#include <span>
 #include <optional>
 #include <string>
-#include <vector>
 
 namespace Quillmark::Daemon::MessageListeners {
 
@@ -19,22 +21,34 @@ public:
     // The largest file a prepare step accepts.
     static constexpr std::int64_t MaxFileBytes = std::int64_t{1} << 30;
 
-    SendFileListener() = default;
+    SendFileListener();
     // With a smaller bound, for tests.
-    explicit SendFileListener(std::int64_t maxFileBytes) : maxFileBytes_(maxFileBytes) {}
+    explicit SendFileListener(std::int64_t maxFileBytes);
+    // Waits for a reply under way on a worker.
+    ~SendFileListener() override;
+    SendFileListener(const SendFileListener&) = delete;
+    SendFileListener& operator=(const SendFileListener&) = delete;
 
     std::int32_t Action() const override;
     Platform::Task<Models::Message> ProcessAsync(Models::Message request, Platform::CancellationToken token) override;
 
 private:
-    Platform::Task<void> MakeChunksAsync(const std::string& name, Platform::CancellationToken token);
+    class NextReply;
 
-    // The file bytes of each chunk; encoded only when a chunk step asks for it.
-    std::vector<std::vector<std::uint8_t>> chunks_;
+    Platform::Task<void> MakeChunksAsync(const std::string& name, Platform::CancellationToken token);
+    std::span<const std::uint8_t> Chunk(std::size_t index) const;
+
+    // The file bytes of the chunks cut so far, one after another, each but the last ChunkSize
+    // long; encoded only when a chunk step asks for one.
+    Platform::Process::ByteRegion bytes_{static_cast<std::size_t>(MaxFileBytes)};
+    std::size_t chunkCount_ = 0;
     // Open only while a prepare step cuts it, or after a cut that failed.
     std::optional<Platform::File> fileStream_;
     std::int64_t maxFileBytes_ = MaxFileBytes;
     std::string base64Scratch_;
+    // The reply to the chunk after the last one served, made on a worker while that one goes
+    // out: clients mostly fetch the chunks in order.
+    std::unique_ptr<NextReply> nextReply_;
 };
 
 }  // namespace Quillmark::Daemon::MessageListeners

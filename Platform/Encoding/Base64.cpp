@@ -190,15 +190,21 @@ std::vector<std::uint8_t> Base64::Decode(std::string_view text) {
 
 void Base64::AppendDecoded(std::string_view text, std::vector<std::uint8_t>& out) {
     const std::size_t start = out.size();
-    out.resize(start + text.size() / 4 * 3 + 3);
-    std::uint8_t* o = out.data() + start;
+    out.resize(start + DecodeRoom(text.size()));
     try {
-        o = DecodeAll(reinterpret_cast<const unsigned char*>(text.data()), text.size(), o);
+        out.resize(start + DecodeInto(text, std::span<std::uint8_t>(out).subspan(start)));
     } catch (...) {
         out.resize(start);
         throw;
     }
-    out.resize(static_cast<std::size_t>(o - out.data()));
+}
+
+std::size_t Base64::DecodeRoom(std::size_t textLength) noexcept { return textLength / 4 * 3 + 3; }
+
+std::size_t Base64::DecodeInto(std::string_view text, std::span<std::uint8_t> out) {
+    if (out.size() < DecodeRoom(text.size())) throw ArgumentOutOfRangeFailure("out");
+    const auto* in = reinterpret_cast<const unsigned char*>(text.data());
+    return static_cast<std::size_t>(DecodeAll(in, text.size(), out.data()) - out.data());
 }
 
 }  // namespace Quillmark::Platform::Encoding

@@ -21,6 +21,11 @@ public:
     // FormatFailure("Format_BadBase64Char"); nothing is appended then.
     static std::vector<std::uint8_t> Decode(std::string_view text);
     static void AppendDecoded(std::string_view text, std::vector<std::uint8_t>& out);
+    // The room a text of this length needs to decode into (skipped characters leave some over).
+    static std::size_t DecodeRoom(std::size_t textLength) noexcept;
+    // Decodes into out, which has at least DecodeRoom(text.size()) bytes, and answers the bytes
+    // decoded. Failures as for Decode; out then holds unspecified bytes.
+    static std::size_t DecodeInto(std::string_view text, std::span<std::uint8_t> out);
 };
 
 }  // namespace Quillmark::Platform::Encoding

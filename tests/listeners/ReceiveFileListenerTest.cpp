@@ -6,6 +6,7 @@
 #include "Platform/Encoding/Base64.hpp"
 #include "Platform/Encoding/Hex.hpp"
 #include "Platform/Encoding/Sha256.hpp"
+#include "Platform/Process/ProcessMemory.hpp"
 
 #include <gmock/gmock.h>
 
@@ -144,6 +145,40 @@ TEST_F(ReceiveFileListenerTest, CompletesOrFailsAtAssemblyAsTheUploadDeserves) {
     }
 }
 
+// Chunks sent in index order are hashed while later ones arrive; any other order, or a new
+// upload in the middle, must give the digest of the file as written all the same.
+TEST_F(ReceiveFileListenerTest, HashesTheFileAsWrittenWhateverTheOrderOfItsChunks) {
+    constexpr std::size_t piece = 3 * 1024 * 1024 + 1;
+    std::string content(4 * piece, '\0');
+    for (std::size_t i = 0; i < content.size(); ++i) content[i] = static_cast<char>((i * 31 + i / 4093) & 0xFF);
+    std::vector<std::string> texts;
+    for (std::size_t i = 0; i < 4; ++i) texts.push_back(Quoted(Base64(std::string_view(content).substr(i * piece, piece))));
+
+    const struct {
+        const char* what;
+        std::vector<int> order;
+    } cases[] = {
+        {"in order", {0, 1, 2, 3}},
+        {"in order, then one late", {0, 1, 3, 2}},
+        {"last first", {3, 0, 1, 2}},
+        {"reversed", {3, 2, 1, 0}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        // A first upload of other bytes, given up half-way while its hash may still be under way.
+        ASSERT_EQ(Answer(listener, Metadata(static_cast<std::int64_t>(content.size()), 4, Upper("other"))), "OK");
+        ASSERT_EQ(Answer(listener, Chunk(0, texts[1])), "OK");
+        ASSERT_EQ(Answer(listener, Chunk(1, texts[0])), "OK");
+
+        ASSERT_EQ(Answer(listener, Metadata(static_cast<std::int64_t>(content.size()), 4, Upper(content))), "OK");
+        for (std::size_t i = 0; i + 1 < c.order.size(); ++i) ASSERT_EQ(Answer(listener, Chunk(c.order[i], texts[c.order[i]])), "OK");
+        const auto reply = Answer(listener, Chunk(c.order.back(), texts[c.order.back()]));
+        ASSERT_EQ(NameIn(reply).size(), 21u) << reply.substr(0, 200);
+        EXPECT_TRUE(ReadFile(Folder() / NameIn(reply)) == content);
+        fs::remove(Folder() / NameIn(reply));
+    }
+}
+
 TEST_F(ReceiveFileListenerTest, FollowsItsStateRules) {
     EXPECT_EQ(Answer(listener, Chunk(0, "\"\"")), "failure: Metadata must be received before chunks");
 
@@ -253,14 +288,18 @@ TEST_F(ReceiveFileListenerTest, HoldsNoMoreThanTheBoundWhateverTheChunkSizes) {
         ReceiveFileListener bounded(bound);
         // An announced total far beyond what the chunks can reach.
         ASSERT_EQ(Answer(bounded, Metadata(0, std::int64_t{1} << 40, EmptyHash)), "OK");
-        const auto heapBefore = ::mallinfo2().uordblks;
+        // What the upload holds: its share of the heap and of the process's byte regions.
+        const auto held = [] {
+            return static_cast<std::int64_t>(::mallinfo2().uordblks + Platform::Process::ByteRegion::CommittedInProcess());
+        };
+        const auto heldBefore = held();
         std::int64_t accepted = 0;
         std::string answer;
         // More chunks than the bound has bytes: the bound must stop them first.
         while (accepted < bound && (answer = Answer(bounded, Chunk(accepted, Quoted(piece.text)))) == "OK") ++accepted;
-        const auto heapHeld = static_cast<std::int64_t>(::mallinfo2().uordblks) - static_cast<std::int64_t>(heapBefore);
+        const auto heldNow = held() - heldBefore;
         ASSERT_EQ(answer, refused) << "after " << accepted << " chunks";
-        EXPECT_LE(heapHeld, bound);
+        EXPECT_LE(heldNow, bound);
         // The refusal changed nothing: the same chunk is refused again.
         EXPECT_EQ(Answer(bounded, Chunk(0, Quoted(piece.text))), refused);
 

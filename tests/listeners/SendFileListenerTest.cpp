@@ -127,6 +127,26 @@ TEST_F(SendFileListenerTest, HandsOutChunksInAnyOrderUntilTheNextPrepare) {
     EXPECT_EQ(Answer(listener, ChunkRequest(0)), NoChunks);
 }
 
+// Replies to the next chunk are made ahead; one made from a file prepared before must never
+// answer for the file prepared since, nor one made for another index.
+TEST_F(SendFileListenerTest, ChunksFetchedInOrderComeFromTheFilePreparedLast) {
+    const auto first = Pattern(3 * 524288);
+    auto second = first;
+    for (auto& c : second) c = static_cast<char>(~c);
+    WriteFile(Folder() / "a.bin", first);
+    WriteFile(Folder() / "b.bin", second);
+    const std::vector<std::int64_t> orders[] = {{0, 1, 2}, {1, 0, 2}, {2, 1, 0}};
+    for (const auto& order : orders) {
+        SCOPED_TRACE(::testing::PrintToString(order));
+        ASSERT_EQ(Answer(listener, Prepare("\"a.bin\"")), "OK");
+        EXPECT_EQ(ChunkBytes(Answer(listener, ChunkRequest(0)), 0), first.substr(0, 524288));
+        ASSERT_EQ(Answer(listener, Prepare("\"b.bin\"")), "OK");
+        for (const auto i : order) {
+            EXPECT_EQ(ChunkBytes(Answer(listener, ChunkRequest(i)), i), second.substr(static_cast<std::size_t>(i) * 524288, 524288));
+        }
+    }
+}
+
 TEST_F(SendFileListenerTest, AnswersBadChunkRequestsWithTheirTexts) {
     const struct {
         std::string request;
