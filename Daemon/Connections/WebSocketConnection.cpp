@@ -4,6 +4,7 @@
 #include "Daemon/Infrastructure/AppLogger.hpp"
 #include "Daemon/Infrastructure/MyLogger.hpp"
 #include "Platform/Failure.hpp"
+#include "Platform/Json/JsonTokenizer.hpp"
 #include "Platform/Net/HttpListener.hpp"
 #include "Platform/Net/WebSocket.hpp"
 #include "Platform/Runtime/Cancellation.hpp"
@@ -68,7 +69,9 @@ Task<Models::Message> WebSocketConnection::ReceiveMessageAsync(CancellationToken
 
         std::string refusal;
         try {
-            co_return DeserializeMessage(*bytes);
+            // The layer refused the message as soon as a byte broke UTF-8, so the text is checked.
+            co_return MessageOrFailure(Config::AppJsonCtx::DecodeMessage(Platform::Json::WellFormedUtf8{
+                std::string_view(reinterpret_cast<const char*>(bytes->data()), bytes->size())}));
         } catch (const Platform::DecodeFailure& failure) {
             refusal = failure.Message();
         } catch (const Platform::InvalidOperationFailure& failure) {
@@ -199,7 +202,10 @@ Task<std::optional<std::string>> WebSocketConnection::CloseClientAsync(std::uint
 }
 
 Models::Message WebSocketConnection::DeserializeMessage(std::span<const std::uint8_t> bytes) {
-    auto message = Config::AppJsonCtx::DecodeMessage(bytes);
+    return MessageOrFailure(Config::AppJsonCtx::DecodeMessage(bytes));
+}
+
+Models::Message WebSocketConnection::MessageOrFailure(std::optional<Models::Message> message) {
     if (!message) throw Platform::InvalidOperationFailure("Failed to deserialize message. Output is null.");
     return std::move(*message);
 }

@@ -51,6 +51,8 @@ public:
     static Models::Message DeserializeMessage(std::span<const std::uint8_t> bytes);
 
 private:
+    // The decoded record; the JSON literal null is the invalid-operation failure.
+    static Models::Message MessageOrFailure(std::optional<Models::Message> message);
     Platform::Task<void> AcceptConnectionAsync(Platform::CancellationToken token);
     Platform::Task<std::optional<std::vector<std::uint8_t>>> TryReadMessageAsync(Platform::CancellationToken token);
     // The closing handshake with the current client (after its close frame, or to refuse it), then
