@@ -2,7 +2,7 @@
 //   QUILLMARK_STANDIN_ARGV_FILE    write each argument after the program path, NUL-terminated
 //   QUILLMARK_STANDIN_FDS_FILE     write the numbers of the descriptors it was started with, one a line
 //   QUILLMARK_STANDIN_FACTS_FILE   write "pid", "sid" and what descriptors 0, 1 and 2 lead to, one
-//                                  "name value" a line; the file appears whole
+//                                  "name value" a line; the file appears whole (these two on POSIX)
 //   QUILLMARK_STANDIN_OUTPUT_FILE  print this file's bytes; else QUILLMARK_STANDIN_OUTPUT's text
 //   QUILLMARK_STANDIN_REPEAT       print the output this many times
 //   QUILLMARK_STANDIN_SLEEP_MS     sleep this long before ending
@@ -19,8 +19,13 @@
 #include <thread>
 #include <vector>
 
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#else
 #include <fcntl.h>
 #include <unistd.h>
+#endif
 
 namespace {
 
@@ -29,10 +34,9 @@ const char* Variable(const char* name) {
     return value != nullptr && *value != '\0' ? value : nullptr;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-    // Looked at first, before this program opens anything of its own.
+#ifndef _WIN32
+// What it was started with, looked at before this program opens anything of its own.
+void RecordDescriptors() {
     std::vector<int> descriptors;
     for (int fd = 0; fd < 1024; ++fd) {
         if (::fcntl(fd, F_GETFD) != -1) descriptors.push_back(fd);
@@ -55,6 +59,18 @@ int main(int argc, char** argv) {
         }
         std::rename(part.c_str(), factsFile);
     }
+}
+#endif
+
+}  // namespace
+
+int main(int argc, char** argv) {
+#ifdef _WIN32
+    // The bytes asked for, not text with its line ends turned into CR LF.
+    _setmode(_fileno(stdout), _O_BINARY);
+#else
+    RecordDescriptors();
+#endif
     if (const char* argvFile = Variable("QUILLMARK_STANDIN_ARGV_FILE")) {
         std::ofstream out(argvFile, std::ios::binary);
         for (int i = 1; i < argc; ++i) {

@@ -38,8 +38,17 @@ std::vector<std::string> ChildEnvironment(const AppSandbox& box, const DaemonPro
         if (eq == std::string_view::npos) continue;
         merged[std::string(text.substr(0, eq))] = std::string(text.substr(eq + 1));
     }
-    merged["TMPDIR"] = box.TmpDir().string();
-    merged["XDG_CONFIG_HOME"] = box.ConfigHome().string();
+    if (box.Windows()) {
+        // The prefix's registry reads TEMP, TMP and the roaming AppData folder from these.
+        merged["QM_TEMP"] = box.ForDaemon(box.TmpDir());
+        merged["QM_APPDATA"] = box.ForDaemon(box.ConfigHome());
+        // The prefix that the fixture wine.prefix.start made, whose server is kept up.
+        merged["WINEPREFIX"] = QUILLMARK_TEST_WINE_PREFIX;
+        merged.try_emplace("WINEDEBUG", "-all");
+    } else {
+        merged["TMPDIR"] = box.TmpDir().string();
+        merged["XDG_CONFIG_HOME"] = box.ConfigHome().string();
+    }
     merged.erase("QUILLMARK_VERBOSE_LOGGING");
     for (const auto& [name, value] : overrides) merged[name] = value;
     std::vector<std::string> result;
@@ -90,7 +99,11 @@ DaemonProcess::DaemonProcess(const AppSandbox& box, std::vector<std::string> arg
         (options.workingDirectory.empty() ? box.Root() : options.workingDirectory).string();
     posix_spawn_file_actions_addchdir_np(&actions, workingDirectory.c_str());
 
-    const std::string executable = (options.executable.empty() ? box.DaemonPath() : options.executable).string();
+    // The Windows daemon runs under the Wine loader; a program the caller names runs as it is.
+    const bool wine = options.executable.empty() && box.Windows();
+    if (wine) args.insert(args.begin(), box.DaemonPath().string());
+    const std::string executable =
+        (!options.executable.empty() ? options.executable : wine ? AppSandbox::WineLoader() : box.DaemonPath()).string();
     std::vector<char*> argv{const_cast<char*>(executable.c_str())};
     for (auto& arg : args) argv.push_back(arg.data());
     argv.push_back(nullptr);

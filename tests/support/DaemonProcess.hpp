@@ -8,8 +8,9 @@
 //   daemon.CloseStdin();
 //   EXPECT_EQ(daemon.WaitExit(), 0);
 //
-// The child gets the test's environment with TMPDIR and XDG_CONFIG_HOME pointed into the
-// sandbox and QUILLMARK_VERBOSE_LOGGING removed; `env` adds or overrides variables (an empty
+// The child gets the test's environment with TMPDIR and XDG_CONFIG_HOME (under Wine: QM_TEMP
+// and QM_APPDATA, in the daemon's path form) pointed into the sandbox and
+// QUILLMARK_VERBOSE_LOGGING removed; `env` adds or overrides variables (an empty
 // optional removes one). Its standard error goes to box.StderrPath(). The destructor kills a
 // child that is still running. Nothing here throws on a timeout: a wait that runs out answers
 // nothing, so the test fails instead of hanging.
@@ -70,7 +71,8 @@ public:
     // Closes the test's end of the child's stdout, as a reader that goes away would.
     void CloseStdout();
 
-    // The exit code (128 + n for a death by signal n); nothing when the wait runs out.
+    // The exit code (128 + n for a death by signal n; under Wine, the low byte of the Windows
+    // exit code); nothing when the wait runs out.
     std::optional<int> WaitExit(std::chrono::milliseconds timeout = DefaultWait);
     // True while the child has not ended.
     bool Running();
