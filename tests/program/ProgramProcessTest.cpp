@@ -24,7 +24,7 @@ bool StandinStarted(const AppSandbox& box, std::chrono::milliseconds wait) {
 }
 
 DaemonProcess::Env RecordEnv(const AppSandbox& box) {
-    return {{"QUILLMARK_STANDIN_RECORD", (box.Root() / "standin.rec").string()}};
+    return {{"QUILLMARK_STANDIN_RECORD", box.ForDaemon(box.Root() / "standin.rec")}};
 }
 
 // The first of the texts that the logs come to hold; the empty text when none does in time.

@@ -5,6 +5,7 @@
 //                                  "name value" a line; the file appears whole (these two on POSIX)
 //   QUILLMARK_STANDIN_OUTPUT_FILE  print this file's bytes; else QUILLMARK_STANDIN_OUTPUT's text
 //   QUILLMARK_STANDIN_REPEAT       print the output this many times
+//   QUILLMARK_STANDIN_PID_FILE     once the output is out, write this process's id here (whole)
 //   QUILLMARK_STANDIN_SLEEP_MS     sleep this long before ending
 //   QUILLMARK_STANDIN_SIGNAL       end by raising this signal
 //   QUILLMARK_STANDIN_EXIT_CODE    end with this code (default 0)
@@ -22,6 +23,7 @@
 #ifdef _WIN32
 #include <fcntl.h>
 #include <io.h>
+#include <process.h>
 #else
 #include <fcntl.h>
 #include <unistd.h>
@@ -32,6 +34,14 @@ namespace {
 const char* Variable(const char* name) {
     const char* value = std::getenv(name);
     return value != nullptr && *value != '\0' ? value : nullptr;
+}
+
+int ProcessId() {
+#ifdef _WIN32
+    return _getpid();
+#else
+    return ::getpid();
+#endif
 }
 
 #ifndef _WIN32
@@ -88,6 +98,11 @@ int main(int argc, char** argv) {
     const long repeat = Variable("QUILLMARK_STANDIN_REPEAT") ? std::atol(Variable("QUILLMARK_STANDIN_REPEAT")) : 1;
     for (long i = 0; i < repeat; ++i) std::fwrite(output.data(), 1, output.size(), stdout);
     std::fflush(stdout);
+    if (const char* pidFile = Variable("QUILLMARK_STANDIN_PID_FILE")) {
+        const std::string part = std::string(pidFile) + ".part";
+        std::ofstream(part) << ProcessId();
+        std::rename(part.c_str(), pidFile);
+    }
     if (const char* sleepMs = Variable("QUILLMARK_STANDIN_SLEEP_MS")) {
         std::this_thread::sleep_for(std::chrono::milliseconds(std::atol(sleepMs)));
     }
