@@ -2,20 +2,19 @@
 
 #include "Common/TextDecoding.hpp"
 #include "Common/Utils.hpp"
+#include "Platform/File/File.hpp"
 #include "Platform/Json/JsonNode.hpp"
 #include "Platform/Json/JsonObject.hpp"
 #include "Platform/Path.hpp"
-
-#include <filesystem>
-#include <fstream>
-#include <iterator>
-#include <system_error>
 
 namespace Quillmark::Common {
 
 namespace Json = Platform::Json;
 
 namespace {
+// A state file holds a few hundred bytes: one far larger is not read into memory.
+constexpr std::int64_t MaxStateFileBytes = 1 << 20;
+
 DateTime remindAfter;
 DateTime lastChecked;
 
@@ -35,13 +34,13 @@ const std::string& UpdateReminderConfig::StateFilePath() {
 
 bool UpdateReminderConfig::Load() {
     try {
-        const auto path = Platform::Path::ToFsPath(StateFilePath());
-        std::error_code error;
-        if (!std::filesystem::exists(path, error) || std::filesystem::is_directory(path, error)) return false;
-        std::ifstream in(path, std::ios::binary);
-        if (!in) return false;
-        const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-        if (in.bad()) return false;
+        auto file = Platform::File::OpenForReading(StateFilePath());
+        if (!file) return false;
+        const auto size = file->Size();
+        if (size > MaxStateFileBytes) return false;
+        std::string bytes(static_cast<std::size_t>(size), '\0');
+        bytes.resize(file->ReadAt(0, {reinterpret_cast<std::uint8_t*>(bytes.data()), bytes.size()}));
+        file->Close();
 
         const auto document = Json::JsonNode::Parse(DecodeTextFile(bytes));
         if (document.Kind() != Json::JsonValueKind::Object) return false;

@@ -54,7 +54,7 @@ bool Prepare(const std::string& path) {
             // steered at files elsewhere.
             if (!existing->IsPrivate()) return false;
             existing.reset();
-            std::filesystem::remove_all(Path::ToFsPath(path));
+            Platform::Folder::RemoveTree(path);
         }
         Platform::Folder::CreatePrivate(path);
     } catch (...) {

@@ -67,7 +67,8 @@ if [ ! -f "$benchmark_source/CMakeLists.txt" ]; then
   (cd "$deps/src" && dpkg-source -x ./benchmark_*.dsc "$benchmark_source" \
     >"$apt_dir/unpack.log" 2>&1) || { cat "$apt_dir/unpack.log"; exit 1; }
 fi
-cross_build benchmark "$benchmark_source" -DBENCHMARK_ENABLE_TESTING=OFF -DBENCHMARK_ENABLE_GTEST_TESTS=OFF \
+# The unpacked source has no Git history to take its version from; 0.0.0 means the project's own.
+cross_build benchmark "$benchmark_source" -DGIT_VERSION=0.0.0 -DBENCHMARK_ENABLE_TESTING=OFF -DBENCHMARK_ENABLE_GTEST_TESTS=OFF \
   -DBENCHMARK_ENABLE_WERROR=OFF -DBENCHMARK_ENABLE_INSTALL=ON -DBENCHMARK_INSTALL_DOCS=OFF \
   -DBENCHMARK_ENABLE_LTO=OFF -DBUILD_SHARED_LIBS=OFF
 

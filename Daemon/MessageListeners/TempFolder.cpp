@@ -1,22 +1,59 @@
 #include "Daemon/MessageListeners/TempFolder.hpp"
 
 #include "Common/Utils.hpp"
-#include "Platform/Path.hpp"
+#include "Platform/Text/Ascii.hpp"
 
 namespace Quillmark::Daemon::MessageListeners {
+
+namespace {
+
+// Names Windows takes for devices, whatever extension follows; "\xC2\xB9" and the like are the
+// superscript digits that Windows reads as 1, 2 and 3.
+constexpr std::string_view DeviceNames[] = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$", "CLOCK$"};
+constexpr std::string_view NumberedDevices[] = {"COM", "LPT"};
+constexpr std::string_view DeviceNumbers[] = {"0", "1", "2", "3", "4", "5", "6", "7", "8", "9",
+                                              "\xC2\xB9", "\xC2\xB2", "\xC2\xB3"};
+
+bool IsDeviceName(std::string_view component) {
+    // The part before the first dot, without the blanks Windows drops there.
+    auto base = component.substr(0, component.find('.'));
+    while (!base.empty() && base.back() == ' ') base.remove_suffix(1);
+    for (auto device : DeviceNames) {
+        if (Platform::Text::EqualsIgnoreCase(base, device)) return true;
+    }
+    for (auto prefix : NumberedDevices) {
+        if (!Platform::Text::StartsWithIgnoreCase(base, prefix)) continue;
+        for (auto number : DeviceNumbers) {
+            if (base.substr(prefix.size()) == number) return true;
+        }
+    }
+    return false;
+}
+
+// A component that the system would read as another name, or as no file at all.
+bool IsSafeComponent(std::string_view component) {
+    if (component.empty() || component == ".") return true;
+    if (component == "..") return false;
+    // Windows drops trailing dots and blanks: "a.pdf." would open "a.pdf", "..." the folder.
+    if (component.back() == '.' || component.back() == ' ') return false;
+    return !IsDeviceName(component);
+}
+
+}  // namespace
 
 std::optional<Platform::Folder> TempFolder::Open() { return Common::Utils::OpenTempDir(); }
 
 std::string TempFolder::UsualPath() { return Common::Utils::TempDirCandidates().front(); }
 
 bool TempFolder::IsSafeName(std::string_view name) {
-    if (Platform::Path::IsRooted(name) || name.find('\0') != std::string_view::npos) return false;
-    // Backslashes count as separators too: a name must mean the same on every system.
-    std::size_t start = 0;
-    while (start <= name.size()) {
-        auto end = name.find_first_of("/\\", start);
+    // One rule on every system, so that both daemons answer a name alike. A backslash separates
+    // on Windows (and starts UNC and device paths), a colon makes a drive or a file's stream.
+    if (name.find_first_of(std::string_view("\0\\:", 3)) != std::string_view::npos) return false;
+    if (name.starts_with('/')) return false;
+    for (std::size_t start = 0; start <= name.size();) {
+        auto end = name.find('/', start);
         if (end == std::string_view::npos) end = name.size();
-        if (name.substr(start, end - start) == "..") return false;
+        if (!IsSafeComponent(name.substr(start, end - start))) return false;
         start = end + 1;
     }
     return true;

@@ -17,8 +17,11 @@ public:
     static std::optional<Platform::Folder> Open();
     // The usual folder's path, which failures name when no folder is in use.
     static std::string UsualPath();
-    // False for a name that would leave the folder (rooted, or a ".." component) or that the
-    // system would cut short (a NUL).
+    // False, on every system alike, for a name that would leave the folder or name something
+    // else than it says on either system: rooted, a ".." component, a backslash (Windows
+    // separators, UNC and device paths), a colon (drives, streams of a file), a component ending
+    // in a dot or a blank (Windows drops them), a device name of Windows ("NUL", "com1.pdf"),
+    // or a NUL, where the system would cut the name short.
     static bool IsSafeName(std::string_view name);
 };
 

@@ -32,6 +32,12 @@ public:
     // accessible to the current user alone. A folder already there is left as it is; a file
     // in the way is an IoFailure.
     static void CreatePrivate(std::string_view path);
+    // Removes whatever stands at the path, a folder with everything in it, never following a
+    // link (a link is removed itself); false when nothing was there. A file that another
+    // program holds open goes as well where it shared its deletion (on Windows it may linger,
+    // renamed, beside the folder until closed). A failure is an IoFailure and leaves what was
+    // not reached yet.
+    static bool RemoveTree(std::string_view path);
 
     Folder(Folder&& other) noexcept;
     Folder& operator=(Folder&& other) noexcept;

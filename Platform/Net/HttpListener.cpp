@@ -189,8 +189,7 @@ void HttpListener::Start(std::string_view address, std::uint16_t port) {
     };
     acceptor.open(endpoint.protocol(), ec);
     if (ec) fail("Cannot open a listener on");
-    // Only the rebinding of a port left in TIME_WAIT: a port some live socket holds still fails.
-    acceptor.set_option(tcp::acceptor::reuse_address(true), ec);
+    Detail::ClaimPort(acceptor, ec);
     if (ec) fail("Cannot open a listener on");
     acceptor.bind(endpoint, ec);
     if (ec) fail("Cannot listen on");

@@ -26,6 +26,10 @@ Task<T> OnStrand(boost::asio::any_io_executor strand, Task<T> operation) {
     co_return co_await boost::asio::co_spawn(strand, std::move(operation), boost::asio::use_awaitable);
 }
 
+// Before the bind: the listener holds its port alone. Each system's own option, in Posix/ or
+// Windows/.
+void ClaimPort(boost::asio::ip::tcp::acceptor& acceptor, boost::system::error_code& ec);
+
 // A WebSocket over an accepted socket whose handshake is done; leftover holds bytes that
 // arrived after the request head.
 std::unique_ptr<WebSocket> MakeServerWebSocket(boost::asio::ip::tcp::socket socket,

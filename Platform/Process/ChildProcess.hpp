@@ -11,7 +11,7 @@
 namespace Quillmark::Platform::Process {
 
 struct ChildProcessResult {
-    // 0..255, or 128 + N for a child ended by signal N.
+    // POSIX: 0..255, or 128 + N for a child ended by signal N. Windows: the whole 32-bit code.
     std::int32_t ExitCode = 0;
     // Everything the child wrote to its standard output, undecoded.
     std::vector<std::uint8_t> Output;

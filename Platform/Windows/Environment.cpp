@@ -1,6 +1,7 @@
 #include "Platform/Environment.hpp"
 
 #include "Platform/Path.hpp"
+#include "Platform/Windows/Security.hpp"
 #include "Platform/Windows/Win32.hpp"
 
 #include <knownfolders.h>
@@ -65,6 +66,8 @@ std::optional<std::string> GetVariable(std::string_view name) {
 std::string GetTempPath() {
     return Win::Narrow(GrowingQuery([](wchar_t* buffer, DWORD size) { return ::GetTempPathW(size, buffer); }));
 }
+
+std::string GetUserId() { return Win::SidText(Win::CurrentUser().User); }
 
 std::optional<std::string> GetRoamingAppDataFolder() {
     wchar_t* folder = nullptr;

@@ -4,7 +4,7 @@
 #include "Platform/Failure.hpp"
 #include "Platform/Path.hpp"
 #include "Platform/Process/ConsoleText.hpp"
-#include "Platform/Process/Windows/ProcessStart.hpp"
+#include "Platform/Process/Windows/CommandLine.hpp"
 
 #include <gtest/gtest.h>
 

@@ -52,6 +52,15 @@ void Folder::CreatePrivate(std::string_view path) {
     ThrowFileFailure(text, error);
 }
 
+bool Folder::RemoveTree(std::string_view path) {
+    RequireNoNul(path);
+    const std::string text(path);
+    std::error_code error;
+    const auto removed = std::filesystem::remove_all(Path::ToFsPath(text), error);
+    if (error) ThrowFileFailure(text, error.value());
+    return removed > 0;
+}
+
 Folder::Folder(Folder&& other) noexcept : handle_(std::exchange(other.handle_, InvalidHandle)), path_(std::move(other.path_)) {}
 
 Folder& Folder::operator=(Folder&& other) noexcept {

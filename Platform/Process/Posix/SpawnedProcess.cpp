@@ -1,9 +1,9 @@
 #include "Platform/Process/SpawnedProcess.hpp"
 
-#include "Platform/Environment.hpp"
 #include "Platform/Failure.hpp"
 #include "Platform/Process/Posix/ChildReaper.hpp"
 #include "Platform/Process/Posix/SpawnedProcessNative.hpp"
+#include "Platform/Process/SpawnRules.hpp"
 
 #include <fcntl.h>
 #include <spawn.h>
@@ -38,20 +38,7 @@ std::string DescribeStartError(int error) {
 }
 
 [[noreturn]] void ThrowStartFailure(const std::string& program, int error) {
-    throw IoFailure(
-        PlatformText("ErrorStartingProcess", {program, Environment::GetCurrentDirectory(), DescribeStartError(error)}));
-}
-
-void Validate(const SpawnOptions& options) {
-    if (options.Input == ChildStream::Pipe) throw InvalidOperationFailure("Standard input cannot be a pipe");
-    if (options.Output == ChildStream::Pipe && options.Detached) {
-        throw InvalidOperationFailure("A detached program's output cannot be a pipe");
-    }
-    if (options.Method == StartMethod::Shell &&
-        (!options.Detached || !options.Arguments.empty() || options.Input != ChildStream::NullDevice ||
-         options.Output != ChildStream::NullDevice)) {
-        throw InvalidOperationFailure("The shell starts a program detached, without arguments or handles");
-    }
+    Process::ThrowStartFailure(program, DescribeStartError(error));
 }
 
 // The child starts with default signal handling and an empty signal mask, whatever the daemon
@@ -102,7 +89,7 @@ SpawnedProcess::~SpawnedProcess() {
 }
 
 SpawnedProcess SpawnedProcess::Spawn(const SpawnOptions& options) {
-    Validate(options);
+    ValidateSpawnOptions(options);
     const std::string& program = options.Program;
     // The system would cut a text at its first NUL and start something else.
     if (program.find('\0') != std::string::npos) ThrowStartFailure(program, EINVAL);
