@@ -16,6 +16,7 @@ namespace {
 using namespace Quillmark;
 using TestSupport::AppSandbox;
 using TestSupport::DaemonProcess;
+using TestSupport::WriteFile;
 using ::testing::MatchesRegex;
 
 std::span<const std::uint8_t> Bytes(std::string_view text) {
@@ -74,10 +75,13 @@ protected:
 
 TEST_F(FileTransferProcessTest, UploadThenDownloadThenSignTheSameFile) {
     // The signing program's output is read in the locale's encoding: UTF-8 on Linux here, the
-    // ANSI code page on Windows (1252, as Wine sets it for this locale). Both bytes read "é".
+    // ANSI code page on Windows (1252, as Wine sets it for this locale). Both bytes read "é";
+    // they come from a file, as an environment variable would carry text, not bytes.
+    const auto output = box.Root() / "gui-output";
+    WriteFile(output, box.Windows() ? "signed \xE9\n" : "signed \xC3\xA9\n");
     DaemonProcess daemon(box, {"chrome-extension://test/"},
                          {{"QUILLMARK_STANDIN_ARGV_FILE", box.ForDaemon(box.Root() / "argv")},
-                          {"QUILLMARK_STANDIN_OUTPUT", box.Windows() ? "signed \xE9\n" : "signed \xC3\xA9\n"},
+                          {"QUILLMARK_STANDIN_OUTPUT_FILE", box.ForDaemon(output)},
                           {"QUILLMARK_STANDIN_EXIT_CODE", "4"},
                           {"LC_ALL", std::nullopt}, {"LC_CTYPE", std::nullopt}, {"LANG", "C.UTF-8"}});
     std::string content(524288 + 1000, '\0');

@@ -42,8 +42,11 @@ std::vector<std::string> ChildEnvironment(const AppSandbox& box, const DaemonPro
         // The prefix's registry reads TEMP, TMP and the roaming AppData folder from these.
         merged["QM_TEMP"] = box.ForDaemon(box.TmpDir());
         merged["QM_APPDATA"] = box.ForDaemon(box.ConfigHome());
-        // The prefix that the fixture wine.prefix.start made, whose server is kept up.
-        merged["WINEPREFIX"] = QUILLMARK_TEST_WINE_PREFIX;
+        // The prefix that the fixture wine.prefix.start made, whose server is kept up; Wine
+        // finds that server below the TMPDIR it was started with.
+        const std::filesystem::path prefix = QUILLMARK_TEST_WINE_PREFIX;
+        merged["WINEPREFIX"] = prefix.string();
+        merged["TMPDIR"] = prefix.parent_path().string();
         merged.try_emplace("WINEDEBUG", "-all");
     } else {
         merged["TMPDIR"] = box.TmpDir().string();

@@ -38,6 +38,8 @@ class Launcher:
             env["QM_TEMP"] = self.daemon_path(tmp)
             env["QM_APPDATA"] = self.daemon_path(config)
             env["WINEPREFIX"] = self.prefix
+            # Wine finds the prefix's server below the TMPDIR it was started with.
+            env["TMPDIR"] = os.path.dirname(os.path.abspath(self.prefix))
             env.setdefault("WINEDEBUG", "-all")
         else:
             env["TMPDIR"] = str(tmp)

@@ -8,10 +8,13 @@
 # from QM_APPDATA (both expanded when a program asks), so each test points the Windows daemon
 # at folders of its own; no debugger attaches to a crash and no Mono or Gecko installer runs.
 # QUILLMARK_TEST_WINE names the Wine loader (default /usr/lib/wine/wine64).
+# Wine finds the server of a prefix below TMPDIR: every program run in the prefix must be given
+# the TMPDIR used here, the prefix's parent folder.
 set -eu
 action=$1
 WINEPREFIX=$(realpath -m "$2")
-export WINEPREFIX WINEARCH=win64 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree=d;mshtml=d"
+TMPDIR=$(dirname "$WINEPREFIX")
+export WINEPREFIX TMPDIR WINEARCH=win64 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree=d;mshtml=d"
 wine=${QUILLMARK_TEST_WINE:-/usr/lib/wine/wine64}
 wineserver=$(dirname "$wine")/wineserver
 
