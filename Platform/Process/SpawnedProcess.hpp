@@ -53,7 +53,8 @@ public:
     SpawnedProcess(SpawnedProcess&& other) noexcept;
     SpawnedProcess& operator=(SpawnedProcess&&) = delete;
     // A child not yet waited for is handed to the blocking pool: its output is read and dropped
-    // to its end, so it never stalls on a full pipe, and it is waited for once it ends.
+    // to its end, so it never stalls on a full pipe, and it is waited for once it ends (on
+    // Windows, where ended children need no waiting, only a piped one is handed over).
     ~SpawnedProcess();
 
     // False after a start through the shell, which leaves no handle, and once moved from.

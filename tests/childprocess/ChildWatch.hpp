@@ -1,7 +1,12 @@
 #pragma once
-// What a test can see of the children this process started and of the descriptors it holds.
+// What a test can see of the children this process started and of the descriptors (handles) it
+// holds.
 
+#ifdef _WIN32
+#include "Platform/Windows/Win32.hpp"
+#else
 #include <unistd.h>
+#endif
 
 #include <chrono>
 #include <filesystem>
@@ -9,6 +14,7 @@
 #include <functional>
 #include <iterator>
 #include <map>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -24,6 +30,38 @@ inline bool WaitUntil(const std::function<bool()>& condition, std::chrono::secon
     }
     return true;
 }
+
+// The "name value" lines a stand-in wrote about itself.
+inline std::map<std::string, std::string> ReadFacts(const std::filesystem::path& file) {
+    std::map<std::string, std::string> facts;
+    std::ifstream in(file);
+    for (std::string line; std::getline(in, line);) {
+        const auto blank = line.find(' ');
+        if (blank != std::string::npos) facts[line.substr(0, blank)] = line.substr(blank + 1);
+    }
+    return facts;
+}
+
+// Sets the variable for this process and the programs it starts, or with nothing unsets it.
+inline void SetVariable(const char* name, const std::optional<std::string>& value) {
+#ifdef _WIN32
+    ::SetEnvironmentVariableW(Platform::Windows::Widen(name).c_str(),
+                              value ? Platform::Windows::Widen(*value).c_str() : nullptr);
+#else
+    if (value) ::setenv(name, value->c_str(), 1); else ::unsetenv(name);
+#endif
+}
+
+#ifdef _WIN32
+
+// How many handles this process holds.
+inline DWORD HandlesHeld() {
+    DWORD count = 0;
+    ::GetProcessHandleCount(::GetCurrentProcess(), &count);
+    return count;
+}
+
+#else
 
 // Our children, running or ended but never waited for.
 inline int Children() {
@@ -68,15 +106,28 @@ inline int PipesHeld() {
     return DescriptorsTo([](const std::string& each) { return each.starts_with("pipe:"); });
 }
 
-// The "name value" lines a stand-in wrote about itself.
-inline std::map<std::string, std::string> ReadFacts(const std::filesystem::path& file) {
-    std::map<std::string, std::string> facts;
-    std::ifstream in(file);
-    for (std::string line; std::getline(in, line);) {
-        const auto blank = line.find(' ');
-        if (blank != std::string::npos) facts[line.substr(0, blank)] = line.substr(blank + 1);
+#endif
+
+// What this process held when made, to tell later that nothing of the children started since
+// stays with it.
+class Holdings {
+public:
+    // True once every child started since has been waited for and no pipe to it is held
+    // (POSIX), or once no handle beyond those held at the start is (Windows). `facts` is what a
+    // stand-in wrote about itself, naming its output pipe.
+    bool Released([[maybe_unused]] const std::filesystem::path& facts) const {
+#ifdef _WIN32
+        return HandlesHeld() <= handles_;
+#else
+        const auto pipe = ReadFacts(facts)["1"];
+        return Children() == 0 && (pipe.empty() || DescriptorsTo(pipe) == 0);
+#endif
     }
-    return facts;
-}
+
+private:
+#ifdef _WIN32
+    DWORD handles_ = HandlesHeld();
+#endif
+};
 
 }  // namespace Quillmark::Tests

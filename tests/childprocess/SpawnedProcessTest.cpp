@@ -155,28 +155,6 @@ TEST_F(SpawnedProcessTest, EveryRefusedStartReadsTheSameWhicheverWayItStarts) {
     EXPECT_FALSE(fs::exists(facts));
 }
 
-TEST_F(SpawnedProcessTest, OptionsThatContradictEachOtherStartNothing) {
-    auto direct = [](ChildStream input, ChildStream output, bool detached) {
-        return SpawnOptions{.Program = Standin, .Arguments = {}, .Method = StartMethod::Direct,
-                            .Input = input, .Output = output, .Detached = detached};
-    };
-    auto shell = [](std::vector<std::string> arguments, ChildStream input, ChildStream output, bool detached) {
-        return SpawnOptions{.Program = Standin, .Arguments = std::move(arguments), .Method = StartMethod::Shell,
-                            .Input = input, .Output = output, .Detached = detached};
-    };
-    const SpawnOptions cases[] = {
-        direct(ChildStream::Pipe, ChildStream::Inherited, false),
-        direct(ChildStream::NullDevice, ChildStream::Pipe, true),
-        shell({}, ChildStream::NullDevice, ChildStream::Pipe, true),
-        shell({}, ChildStream::Inherited, ChildStream::NullDevice, true),
-        shell({}, ChildStream::NullDevice, ChildStream::Inherited, true),
-        shell({}, ChildStream::NullDevice, ChildStream::NullDevice, false),
-        shell({"argument"}, ChildStream::NullDevice, ChildStream::NullDevice, true),
-    };
-    for (const auto& options : cases) EXPECT_THROW(SpawnedProcess::Spawn(options), InvalidOperationFailure);
-    EXPECT_FALSE(fs::exists(facts));
-}
-
 TEST_F(SpawnedProcessTest, ChildrenLetGoOfAreDrainedToTheirEndAndReaped) {
     // Each writes far beyond a pipe's capacity, so each ends only if its pipe is still read.
     ScopedVariable text("QUILLMARK_STANDIN_OUTPUT", "0123456789abcdef");

@@ -3,6 +3,7 @@
 #include "Platform/Failure.hpp"
 #include "Platform/File/Folder.hpp"
 #include "tests/common/TestHelpers.hpp"
+#include "tests/file/FileTestSupport.hpp"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -21,25 +22,6 @@ namespace fs = std::filesystem;
 using Platform::File;
 using Platform::Folder;
 using Kind = Folder::EntryKind;
-
-std::span<const std::uint8_t> Bytes(std::string_view text) {
-    return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
-}
-
-std::string ReadWhole(const File& file) {
-    std::string text(static_cast<std::size_t>(file.Size()), '\0');
-    text.resize(file.ReadAt(0, {reinterpret_cast<std::uint8_t*>(text.data()), text.size()}));
-    return text;
-}
-
-std::string FailureText(auto&& operation) {
-    try {
-        operation();
-    } catch (const Platform::IoFailure& failure) {
-        return failure.Message();
-    }
-    return "<no failure>";
-}
 
 // Runs the body; should it wait to open a pipe, becomes the writer it waits for so that the
 // test goes on, and answers whether that happened.
@@ -182,14 +164,7 @@ TEST_F(FileTest, CreatingReplacesOnlyRegularFilesAndKeepsNewOnesPrivate) {
 
 TEST_F(FileTest, ReadsAtAnyOffsetAndStopsAtTheEnd) {
     auto file = *File::OpenForReading((Root() / "doc").string());
-    std::string buffer(5, '.');
-    auto into = std::span(reinterpret_cast<std::uint8_t*>(buffer.data()), buffer.size());
-    EXPECT_EQ(file.ReadAt(3, into), 5u);
-    EXPECT_EQ(buffer, "ument");
-    EXPECT_EQ(file.ReadAt(6, into), 2u);
-    EXPECT_EQ(buffer.substr(0, 2), "nt");
-    EXPECT_EQ(file.ReadAt(8, into), 0u);
-    EXPECT_EQ(file.ReadAt(100, into), 0u);
+    ExpectReadsAtAnyOffset(file);
     // The length is asked anew: a file that grows is read further.
     WriteAll(Root() / "doc", "document and more");
     EXPECT_EQ(file.Size(), 17);
@@ -228,6 +203,21 @@ TEST_F(FileTest, RemovesLinksNeverTheirTargets) {
     EXPECT_EQ(ReadAll(tmp.Path() / "secret"), "secret");
     EXPECT_EQ(ReadAll(Root() / "doc"), "document");
     EXPECT_FALSE(fs::exists(fs::symlink_status(Root() / "out-link")));
+}
+
+TEST_F(FileTest, RemovingATreeRemovesLinksNeverTheirTargets) {
+    fs::create_directories(tmp.Path() / "outside");
+    WriteAll(tmp.Path() / "outside" / "kept", "kept");
+    fs::create_directory_symlink(tmp.Path() / "outside", Root() / "sub" / "outside-link");
+    EXPECT_TRUE(Folder::RemoveTree(Root().string()));
+    EXPECT_FALSE(fs::exists(fs::symlink_status(Root())));
+    EXPECT_EQ(ReadAll(tmp.Path() / "outside" / "kept"), "kept");
+    EXPECT_EQ(ReadAll(tmp.Path() / "secret"), "secret");
+    EXPECT_FALSE(Folder::RemoveTree(Root().string()));
+    // A link standing at the path goes itself.
+    fs::create_directory_symlink(tmp.Path() / "outside", Root());
+    EXPECT_TRUE(Folder::RemoveTree(Root().string()));
+    EXPECT_EQ(ReadAll(tmp.Path() / "outside" / "kept"), "kept");
 }
 
 TEST_F(FileTest, AnOpenFolderKeepsItsEntriesWhenItsPathIsTakenOver) {

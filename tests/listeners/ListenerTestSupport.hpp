@@ -3,6 +3,7 @@
 
 #include "Daemon/MessageListeners/IMessageListener.hpp"
 #include "Platform/Failure.hpp"
+#include "Platform/Path.hpp"
 
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/io_context.hpp>
@@ -16,11 +17,57 @@
 #include <future>
 #include <iterator>
 #include <string>
+#include <vector>
+
+#ifdef _WIN32
+#include "Platform/Windows/Win32.hpp"
+#else
 #include <unistd.h>
+#endif
 
 namespace Quillmark::Tests {
 
 namespace fs = std::filesystem;
+
+// A variable of this process, as programs it starts inherit it.
+inline std::optional<std::string> GetVariable(const std::string& name) {
+#ifdef _WIN32
+    const auto wide = Platform::Windows::Widen(name);
+    const DWORD size = ::GetEnvironmentVariableW(wide.c_str(), nullptr, 0);
+    if (size == 0) return std::nullopt;
+    std::wstring value(size, L'\0');
+    value.resize(::GetEnvironmentVariableW(wide.c_str(), value.data(), size));
+    return Platform::Windows::Narrow(value);
+#else
+    const char* value = std::getenv(name.c_str());
+    return value ? std::optional<std::string>(value) : std::nullopt;
+#endif
+}
+
+// Sets the variable, or with nothing unsets it.
+inline void SetVariable(const std::string& name, const std::optional<std::string>& value) {
+#ifdef _WIN32
+    ::SetEnvironmentVariableW(Platform::Windows::Widen(name).c_str(),
+                              value ? Platform::Windows::Widen(*value).c_str() : nullptr);
+#else
+    if (value) ::setenv(name.c_str(), value->c_str(), 1); else ::unsetenv(name.c_str());
+#endif
+}
+
+inline std::string ProcessId() {
+#ifdef _WIN32
+    return std::to_string(::GetCurrentProcessId());
+#else
+    return std::to_string(::getpid());
+#endif
+}
+
+// Where the system's temporary directory is asked for.
+#ifdef _WIN32
+constexpr const char* TempVariable = "TMP";
+#else
+constexpr const char* TempVariable = "TMPDIR";
+#endif
 
 // One request through the listener, bounded in time; the reply, or the failure rethrown.
 inline Daemon::Models::Message Call(Daemon::MessageListeners::IMessageListener& listener, std::optional<std::string> data,
@@ -59,21 +106,36 @@ inline void WriteFile(const fs::path& path, std::string_view content) {
     std::ofstream(path, std::ios::binary).write(content.data(), static_cast<std::streamsize>(content.size()));
 }
 
-// Points TMPDIR at a fresh folder holding an empty temporary folder.
+// The arguments a stand-in recorded in the file (each ended by a NUL), the file then removed;
+// nothing when no stand-in wrote it.
+inline std::optional<std::vector<std::string>> TakeRecordedArguments(const fs::path& file) {
+    if (!fs::exists(file)) return std::nullopt;
+    const auto all = ReadFile(file);
+    fs::remove(file);
+    std::vector<std::string> arguments;
+    for (std::size_t start = 0, end; (end = all.find('\0', start)) != std::string::npos; start = end + 1) {
+        arguments.push_back(all.substr(start, end - start));
+    }
+    return arguments;
+}
+
+// Points the system's temporary directory (TMPDIR; TMP on Windows) at a fresh folder holding an
+// empty temporary folder.
 class TempFolderTest : public ::testing::Test {
 protected:
     void SetUp() override {
         const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
         tmp_ = fs::temp_directory_path() /
-               ("listeners-" + std::to_string(::getpid()) + "-" + test->test_suite_name() + "-" + test->name());
+               ("listeners-" + ProcessId() + "-" + test->test_suite_name() + "-" + test->name());
         fs::remove_all(tmp_);
         fs::create_directories(tmp_ / "Quillmark");
-        if (const char* old = std::getenv("TMPDIR")) oldTmp_ = old;
-        ::setenv("TMPDIR", tmp_.c_str(), 1);
+        oldTmp_ = GetVariable(TempVariable);
+        SetVariable(TempVariable, Platform::Path::FromFsPath(tmp_));
     }
     void TearDown() override {
-        if (oldTmp_) ::setenv("TMPDIR", oldTmp_->c_str(), 1); else ::unsetenv("TMPDIR");
-        fs::remove_all(tmp_);
+        SetVariable(TempVariable, oldTmp_);
+        std::error_code ignored;
+        fs::remove_all(tmp_, ignored);
     }
 
     fs::path Folder() const { return tmp_ / "Quillmark"; }

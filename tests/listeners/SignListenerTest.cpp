@@ -23,17 +23,7 @@ protected:
     }
 
     // What the GUI received after its program path, or nothing when it was not started.
-    std::optional<std::vector<std::string>> GuiArguments() {
-        if (!fs::exists(tmp_ / "argv")) return std::nullopt;
-        const auto all = ReadFile(tmp_ / "argv");
-        fs::remove(tmp_ / "argv");
-        std::vector<std::string> arguments;
-        std::size_t start = 0;
-        for (std::size_t end; (end = all.find('\0', start)) != std::string::npos; start = end + 1) {
-            arguments.push_back(all.substr(start, end - start));
-        }
-        return arguments;
-    }
+    std::optional<std::vector<std::string>> GuiArguments() { return TakeRecordedArguments(tmp_ / "argv"); }
 
     std::string InFolder(std::string_view name) const { return Folder().string() + "/" + std::string(name); }
 

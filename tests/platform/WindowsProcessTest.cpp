@@ -5,6 +5,7 @@
 #include "Platform/Path.hpp"
 #include "Platform/Process/ConsoleText.hpp"
 #include "Platform/Process/Windows/CommandLine.hpp"
+#include "Platform/Windows/Win32.hpp"
 
 #include <gtest/gtest.h>
 

@@ -6,7 +6,11 @@
 #include <boost/asio/io_context.hpp>
 #include <gtest/gtest.h>
 
+#ifdef _WIN32
+#include "Platform/Windows/Win32.hpp"
+#else
 #include <unistd.h>
+#endif
 
 #include <atomic>
 #include <chrono>
@@ -25,6 +29,31 @@ using Quillmark::Platform::Runtime::BlockingPool;
 namespace {
 
 constexpr auto Bound = std::chrono::seconds(20);
+
+// The system's own thread id: a new thread never takes a live or recent one's.
+long ThreadId() {
+#ifdef _WIN32
+    return static_cast<long>(::GetCurrentThreadId());
+#else
+    return ::gettid();
+#endif
+}
+
+// Blocks until the process ends: a read of a pipe that nobody ever writes to.
+void BlockForGood() {
+#ifdef _WIN32
+    HANDLE readEnd = nullptr, writeEnd = nullptr;
+    if (!::CreatePipe(&readEnd, &writeEnd, nullptr, 0)) std::exit(2);
+    char byte;
+    DWORD n = 0;
+    (void)::ReadFile(readEnd, &byte, 1, &n, nullptr);
+#else
+    int fds[2];
+    if (::pipe(fds) != 0) std::exit(2);
+    char byte;
+    (void)::read(fds[0], &byte, 1);
+#endif
+}
 
 // A gate that jobs wait at until the test opens it; every wait is bounded.
 class Gate {
@@ -111,10 +140,9 @@ TEST(BlockingPool, SuccessiveCallsKeepOneWorker) {
     // A thread per call is what made a native-messaging ping slow where reads block.
     BlockingPool pool(4);
     asio::io_context io;
-    // The system's own thread ids: a new thread never takes a live or recent one's.
-    std::vector<pid_t> threads;
+    std::vector<long> threads;
     auto calls = [&]() -> Task<std::string> {
-        for (int i = 0; i < 50; ++i) threads.push_back(co_await pool.RunAsync([] { return ::gettid(); }));
+        for (int i = 0; i < 50; ++i) threads.push_back(co_await pool.RunAsync([] { return ThreadId(); }));
         co_return "";
     };
     Outcome(io, calls());
@@ -180,14 +208,11 @@ TEST(BlockingPool, AWorkerBlockedForGoodDoesNotHoldTheProcessAtItsEnd) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_EXIT(
         {
-            int fds[2];
-            if (::pipe(fds) != 0) std::exit(2);
             Gate started;
-            // Nobody ever writes: only the end of the process ends this read.
+            // Only the end of the process ends this read.
             BlockingPool::Shared().Post([&] {
                 started.Arrive();
-                char byte;
-                (void)::read(fds[0], &byte, 1);
+                BlockForGood();
             });
             if (!started.WaitForWaiting(1)) std::exit(3);
             std::exit(0);

@@ -2,6 +2,7 @@
 
 #include "Platform/Failure.hpp"
 #include "Platform/Runtime/ProcessLifetime.hpp"
+#include "tests/runtime/StreamTestSupport.hpp"
 
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/io_context.hpp>
@@ -24,6 +25,8 @@
 namespace asio = boost::asio;
 using namespace Quillmark::Platform;
 namespace Runtime = Quillmark::Platform::Runtime;
+using Quillmark::Tests::Bytes;
+using Quillmark::Tests::RunToEnd;
 
 namespace {
 
@@ -72,31 +75,6 @@ auto OpenWith(int standardFd, int target, Open open) {
     ::dup2(saved, standardFd);
     ::close(saved);
     return stream;
-}
-
-// What an operation came to: its own text, or the kind of its failure.
-std::string RunToEnd(asio::io_context& io, std::function<Task<std::string>()> operation) {
-    std::string outcome = "did not finish";
-    asio::co_spawn(io, operation(), [&](std::exception_ptr e, std::string text) {
-        if (!e) {
-            outcome = std::move(text);
-            return;
-        }
-        try {
-            std::rethrow_exception(e);
-        } catch (const Failure& f) {
-            outcome = std::string(KindName(f.Kind()));
-        } catch (const std::exception& other) {
-            outcome = other.what();
-        }
-    });
-    io.restart();
-    io.run_for(std::chrono::seconds(10));
-    return outcome;
-}
-
-std::span<const std::uint8_t> Bytes(std::string_view text) {
-    return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
 }
 
 }  // namespace

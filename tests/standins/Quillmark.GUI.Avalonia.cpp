@@ -15,6 +15,8 @@
 //   QUILLMARK_STANDIN_SIGNAL       end by raising this signal (POSIX only)
 //   QUILLMARK_STANDIN_EXIT_CODE    end with this code (default 0; on Windows any 32-bit value)
 //   QUILLMARK_STANDIN_DONE_FILE    create this file just before ending
+//   QUILLMARK_STANDIN_DESCENDANT_FILE  (Windows) first start a copy of itself that keeps the
+//                                  standard output and sleeps a minute, and write its pid here
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -85,6 +87,32 @@ std::vector<std::string> Arguments(int, char**) {
 }
 
 fs::path PathOf(const std::string& utf8) { return fs::path(std::u8string(utf8.begin(), utf8.end())); }
+
+// A copy of this program that sleeps a minute holding the standard output; its pid, or 0.
+DWORD StartDescendant() {
+    ::SetEnvironmentVariableW(L"QUILLMARK_STANDIN_DESCENDANT_FILE", nullptr);
+    ::SetEnvironmentVariableW(L"QUILLMARK_STANDIN_OUTPUT", nullptr);
+    ::SetEnvironmentVariableW(L"QUILLMARK_STANDIN_OUTPUT_FILE", nullptr);
+    ::SetEnvironmentVariableW(L"QUILLMARK_STANDIN_DONE_FILE", nullptr);
+    ::SetEnvironmentVariableW(L"QUILLMARK_STANDIN_SLEEP_MS", L"60000");
+    wchar_t self[MAX_PATH];
+    ::GetModuleFileNameW(nullptr, self, MAX_PATH);
+    std::wstring commandLine = L"\"" + std::wstring(self) + L"\"";
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = ::GetStdHandle(STD_INPUT_HANDLE);
+    startup.hStdOutput = ::GetStdHandle(STD_OUTPUT_HANDLE);
+    startup.hStdError = ::GetStdHandle(STD_ERROR_HANDLE);
+    ::SetHandleInformation(startup.hStdOutput, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
+    PROCESS_INFORMATION started{};
+    if (!::CreateProcessW(self, commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &started)) {
+        return 0;
+    }
+    ::CloseHandle(started.hThread);
+    ::CloseHandle(started.hProcess);
+    return started.dwProcessId;
+}
 #else
 std::optional<std::string> Variable(const char* name) {
     const char* value = std::getenv(name);
@@ -142,6 +170,12 @@ int main(int argc, char** argv) {
 #ifdef _WIN32
     // Bytes as they are: no CR LF made of a line feed.
     ::_setmode(::_fileno(stdout), _O_BINARY);
+#endif
+#ifdef _WIN32
+    if (const auto descendantFile = Variable("QUILLMARK_STANDIN_DESCENDANT_FILE")) {
+        const auto pid = StartDescendant();
+        std::ofstream(PathOf(*descendantFile)) << pid;
+    }
 #endif
     if (const auto fdsFile = Variable("QUILLMARK_STANDIN_FDS_FILE")) {
         std::ofstream out(PathOf(*fdsFile));

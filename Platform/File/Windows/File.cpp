@@ -126,7 +126,8 @@ bool File::Remove(std::string_view path) {
     }
     // A link to a folder is a link; a folder itself stays.
     if (KindOfHandle(handle.Get()) == HandleKind::Folder) ThrowFileFailure(text, ERROR_ACCESS_DENIED);
-    DeleteOpened(handle.Get(), text);
+    // Where the system deletes only at the last close, the name is freed by a move within its folder.
+    DeleteOpened(handle.Get(), text, OpenParentFolder(text).Get());
     return true;
 }
 

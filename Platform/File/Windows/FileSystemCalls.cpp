@@ -1,6 +1,7 @@
 #include "Platform/File/Windows/FileSystemCalls.hpp"
 
 #include "Platform/Failure.hpp"
+#include "Platform/Path.hpp"
 #include "Platform/Text/Ascii.hpp"
 #include "Platform/Windows/Security.hpp"
 
@@ -22,6 +23,7 @@ constexpr LONG StatusObjectNameNotFound = static_cast<LONG>(0xC0000034);
 constexpr LONG StatusObjectPathNotFound = static_cast<LONG>(0xC000003A);
 constexpr LONG StatusNotADirectory = static_cast<LONG>(0xC0000103);
 constexpr LONG StatusDeletePending = static_cast<LONG>(0xC0000056);
+constexpr LONG StatusObjectNameInvalid = static_cast<LONG>(0xC0000033);
 
 // The class number of FileDispositionInfoEx, which the headers hide behind a later version.
 constexpr auto DispositionInfoEx = static_cast<FILE_INFO_BY_HANDLE_CLASS>(21);
@@ -59,17 +61,19 @@ std::wstring UniqueGraveName() {
     return name;
 }
 
-// Moves the open entry into the folder under a name of its own; false when the system refuses.
-bool MoveInto(HANDLE handle, const std::wstring& folder) {
-    const auto target = folder + (folder.empty() || IsSeparator(folder.back()) ? L"" : L"\\") + UniqueGraveName();
+// Moves the open entry into the open folder under a name of its own; false when the system
+// refuses. The native call: the Win32 one reads a name below a folder as below the current one.
+bool MoveInto(HANDLE handle, HANDLE folder) {
+    const auto target = UniqueGraveName();
     const auto bytes = target.size() * sizeof(wchar_t);
-    std::vector<std::byte> buffer(sizeof(FILE_RENAME_INFO) + bytes);
-    auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
+    std::vector<std::byte> buffer(sizeof(FILE_RENAME_INFORMATION) + bytes);
+    auto* rename = reinterpret_cast<FILE_RENAME_INFORMATION*>(buffer.data());
     rename->ReplaceIfExists = FALSE;
-    rename->RootDirectory = nullptr;
-    rename->FileNameLength = static_cast<DWORD>(bytes);
+    rename->RootDirectory = folder;
+    rename->FileNameLength = static_cast<ULONG>(bytes);
     std::copy(target.begin(), target.end(), rename->FileName);
-    return ::SetFileInformationByHandle(handle, FileRenameInfo, rename, static_cast<DWORD>(buffer.size())) != FALSE;
+    IO_STATUS_BLOCK io{};
+    return ::NtSetInformationFile(handle, &io, rename, static_cast<ULONG>(buffer.size()), FileRenameInformation) >= 0;
 }
 
 }  // namespace
@@ -131,7 +135,7 @@ UniqueHandle OpenPath(const std::wstring& path, DWORD access, DWORD share, DWORD
 UniqueHandle OpenBelow(HANDLE folder, std::wstring_view name, ACCESS_MASK access, ULONG share, ULONG disposition,
                        ULONG options, LONG& status, bool privateSecurity) {
     if (name.size() * sizeof(wchar_t) > 0xFFFE) {
-        status = static_cast<LONG>(0xC0000033);  // the name is too long to be one
+        status = StatusObjectNameInvalid;  // too long to be a name
         return {};
     }
     UNICODE_STRING text;
@@ -149,7 +153,7 @@ UniqueHandle OpenBelow(HANDLE folder, std::wstring_view name, ACCESS_MASK access
 
 bool IsMissing(LONG status) {
     return status == StatusObjectNameNotFound || status == StatusObjectPathNotFound || status == StatusNotADirectory ||
-           status == StatusDeletePending;
+           status == StatusDeletePending || status == StatusObjectNameInvalid;
 }
 
 Walk WalkBelow(HANDLE folder, std::string_view name, const std::string& shownPath) {
@@ -196,7 +200,7 @@ Walk WalkBelow(HANDLE folder, std::string_view name, const std::string& shownPat
     return walk;
 }
 
-void DeleteOpened(HANDLE handle, const std::string& shownPath, const std::wstring* graveyard) {
+void DeleteOpened(HANDLE handle, const std::string& shownPath, HANDLE graveyard) {
     // The name goes at once even while a holder that shared deletion keeps the file open.
     for (DWORD flags : {FILE_DISPOSITION_FLAG_DELETE | FILE_DISPOSITION_FLAG_POSIX_SEMANTICS |
                             FILE_DISPOSITION_FLAG_IGNORE_READONLY_ATTRIBUTE,
@@ -209,13 +213,20 @@ void DeleteOpened(HANDLE handle, const std::string& shownPath, const std::wstrin
             ThrowFileFailure(shownPath, error);
         }
     }
-    // Here the name stays until the last handle closes: moved away first, it no longer keeps
-    // its folder from going.
-    if (graveyard != nullptr) (void)MoveInto(handle, *graveyard);
+    // Here the name would stay until the last handle closes.
+    if (graveyard != nullptr) (void)MoveInto(handle, graveyard);
     FILE_DISPOSITION_INFO disposition{TRUE};
     if (!::SetFileInformationByHandle(handle, FileDispositionInfo, &disposition, sizeof disposition)) {
         ThrowFileFailure(shownPath, ::GetLastError());
     }
+}
+
+UniqueHandle OpenParentFolder(const std::string& path) {
+    const auto parent = Path::GetDirectoryName(path);
+    if (parent.empty()) return {};
+    DWORD ignored = 0;
+    return OpenPath(Win::Widen(parent), FILE_TRAVERSE | FILE_ADD_FILE | FILE_ADD_SUBDIRECTORY, FILE_SHARE_READ |
+                    FILE_SHARE_WRITE | FILE_SHARE_DELETE, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, ignored);
 }
 
 }  // namespace Quillmark::Platform::FileSystemCalls

@@ -59,14 +59,18 @@ struct Walk {
 // shown path.
 Walk WalkBelow(HANDLE folder, std::string_view name, const std::string& shownPath);
 
-// True for the status of a name that is not there, or of a path through something that is no folder.
+// True for the status of a name that is not there, cannot be there, or leads through something
+// that is no folder.
 bool IsMissing(LONG status);
 
-// Sets the open entry (opened with DELETE access) to go. Where the system lets a name go at
-// once while others hold the file open (they shared its deletion), it goes at once; elsewhere
-// it goes when the last handle closes, and with `graveyard` (a folder path on the same volume)
-// it is first moved there, so that the folder it leaves can go at once as well. An IoFailure
-// when the system refuses.
-void DeleteOpened(HANDLE handle, const std::string& shownPath, const std::wstring* graveyard = nullptr);
+// Sets the open entry (opened with DELETE access) to go, its name at once even while others
+// hold it open (they shared its deletion). Where the system only deletes at the last close, the
+// entry is first moved under a name of its own into `graveyard` (an open folder on the same
+// volume), so that its name, and the folder it leaves, are free at once all the same. An
+// IoFailure when the system refuses.
+void DeleteOpened(HANDLE handle, const std::string& shownPath, HANDLE graveyard);
+// The folder that holds the path's last entry, opened to move entries into; nothing when the
+// path has none or it does not open.
+UniqueHandle OpenParentFolder(const std::string& path);
 
 }  // namespace Quillmark::Platform::FileSystemCalls

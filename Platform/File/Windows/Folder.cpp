@@ -37,10 +37,10 @@ UniqueHandle OpenForRemoval(HANDLE parent, const std::wstring& name, LONG& statu
     return OpenBelow(parent, name, DELETE | FILE_READ_ATTRIBUTES, ShareAll, FILE_OPEN, 0, status);
 }
 
-void RemoveContents(HANDLE folder, const std::string& shown, const std::wstring& graveyard, int depth);
+void RemoveContents(HANDLE folder, const std::string& shown, HANDLE graveyard, int depth);
 
 // Removes the open entry: a folder with what it holds, anything else (a reparse point too) itself.
-void RemoveEntry(HANDLE entry, const std::string& shown, const std::wstring& graveyard, int depth) {
+void RemoveEntry(HANDLE entry, const std::string& shown, HANDLE graveyard, int depth) {
     if (KindOfHandle(entry) == HandleKind::Folder) {
         if (depth >= MaxTreeDepth) ThrowFileFailure(shown, ERROR_ACCESS_DENIED);
         // The same folder again, for its listing: an empty name below a handle is the handle's own.
@@ -49,10 +49,10 @@ void RemoveEntry(HANDLE entry, const std::string& shown, const std::wstring& gra
         if (!listing) ThrowStatusFailure(shown, status);
         RemoveContents(listing.Get(), shown, graveyard, depth + 1);
     }
-    DeleteOpened(entry, shown, &graveyard);
+    DeleteOpened(entry, shown, graveyard);
 }
 
-void RemoveContents(HANDLE folder, const std::string& shown, const std::wstring& graveyard, int depth) {
+void RemoveContents(HANDLE folder, const std::string& shown, HANDLE graveyard, int depth) {
     // The entries are removed batch by batch as the listing goes on; one that cannot go ends
     // the walk with its failure, leaving what it has not reached.
     auto buffer = std::make_unique<std::byte[]>(ListingBytes);
@@ -138,9 +138,10 @@ bool Folder::RemoveTree(std::string_view path) {
         if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return false;
         ThrowFileFailure(text, error);
     }
-    // Entries that others hold open wait there, where the system deletes them at their close.
-    const auto graveyard = Win::Widen(Path::GetDirectoryName(text));
-    RemoveEntry(root.Get(), text, graveyard, 0);
+    // Entries that others hold open wait beside the folder, where the system deletes them at
+    // their close; without a folder above, they keep the folder from going.
+    const auto graveyard = OpenParentFolder(text);
+    RemoveEntry(root.Get(), text, graveyard.Get(), 0);
     return true;
 }
 
@@ -234,7 +235,7 @@ bool Folder::Remove(std::string_view name) const {
         ThrowStatusFailure(shown, status);
     }
     if (KindOfHandle(entry.Get()) == HandleKind::Folder) ThrowFileFailure(shown, ERROR_ACCESS_DENIED);
-    DeleteOpened(entry.Get(), shown);
+    DeleteOpened(entry.Get(), shown, walk.parent);
     return true;
 }
 

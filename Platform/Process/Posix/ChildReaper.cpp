@@ -1,4 +1,4 @@
-#include "Platform/Process/Posix/ChildReaper.hpp"
+#include "Platform/Process/ChildReaper.hpp"
 
 #include "Platform/Process/Posix/SpawnedProcessNative.hpp"
 #include "Platform/Runtime/BlockingPool.hpp"

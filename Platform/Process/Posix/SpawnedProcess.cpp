@@ -1,7 +1,7 @@
 #include "Platform/Process/SpawnedProcess.hpp"
 
 #include "Platform/Failure.hpp"
-#include "Platform/Process/Posix/ChildReaper.hpp"
+#include "Platform/Process/ChildReaper.hpp"
 #include "Platform/Process/Posix/SpawnedProcessNative.hpp"
 #include "Platform/Process/SpawnRules.hpp"
 

@@ -35,14 +35,28 @@ ObjectHandle WaitOn(const asio::any_io_executor& executor, HANDLE handle) {
     return ObjectHandle(executor, copy);
 }
 
-// Until the read under way has completed, the child has ended, or stop was requested.
-Task<void> NextEventAsync(ObjectHandle* readDone, ObjectHandle& exit, Runtime::Cancellation& stop) {
+void Cancel(ObjectHandle& wait) noexcept {
+    boost::system::error_code ignored;
+    wait.cancel(ignored);
+}
+
+// A wait that ends the other one as it ends: these waits know no cancellation of a single
+// operation, only of all the waits on their handle.
+auto WaitThenCancel(ObjectHandle& wait, ObjectHandle& other) {
+    return wait.async_wait(asio::deferred([&other](boost::system::error_code ec) {
+        Cancel(other);
+        return asio::deferred.values(ec);
+    }));
+}
+
+// Until the read under way has completed, the child has ended, or both waits were cancelled.
+Task<void> NextEventAsync(ObjectHandle* readDone, ObjectHandle& exit) {
     namespace ex = asio::experimental;
     if (readDone != nullptr) {
-        co_await ex::make_parallel_group(readDone->async_wait(asio::deferred), exit.async_wait(asio::deferred))
-            .async_wait(ex::wait_for_one(), stop.Bind(asio::use_awaitable));
+        co_await ex::make_parallel_group(WaitThenCancel(*readDone, exit), WaitThenCancel(exit, *readDone))
+            .async_wait(ex::wait_for_all(), asio::use_awaitable);
     } else {
-        co_await exit.async_wait(stop.Bind(asio::as_tuple(asio::use_awaitable)));
+        co_await exit.async_wait(asio::as_tuple(asio::use_awaitable));
     }
 }
 
@@ -64,6 +78,10 @@ Task<ChildProcessResult> ChildProcess::RunAsync(std::string programPath, std::ve
     auto exit = WaitOn(executor, native.Process.Get());
     auto readDone = WaitOn(executor, native.ReadDone.Get());
     Runtime::Cancellation stop(executor, token);
+    stop.OnStop([&exit, &readDone] {
+        Cancel(exit);
+        Cancel(readDone);
+    });
     OutputCapture capture(MaxOutputBytes);
 
     auto state = OutputState::Empty;
@@ -78,7 +96,7 @@ Task<ChildProcessResult> ChildProcess::RunAsync(std::string programPath, std::ve
             // More may be there already: take a turn, not a wait.
             co_await asio::post(executor, asio::use_awaitable);
         } else {
-            co_await NextEventAsync(state == OutputState::Empty ? &readDone : nullptr, exit, stop);
+            co_await NextEventAsync(state == OutputState::Empty ? &readDone : nullptr, exit);
         }
         stop.ThrowIfStopRequested();
     }

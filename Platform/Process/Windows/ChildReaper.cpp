@@ -1,4 +1,4 @@
-#include "Platform/Process/Windows/ChildReaper.hpp"
+#include "Platform/Process/ChildReaper.hpp"
 
 #include "Platform/Process/Windows/SpawnedProcessNative.hpp"
 #include "Platform/Runtime/BlockingPool.hpp"
