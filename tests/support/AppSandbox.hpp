@@ -70,7 +70,7 @@ public:
     // Every log file (names "<integer>.log", in numeric order) joined into one text.
     std::string ReadLogs() const;
     // Polls the logs until they contain the text; false when the wait runs out.
-    bool WaitForLog(std::string_view text, std::chrono::milliseconds timeout = std::chrono::seconds(5)) const;
+    bool WaitForLog(std::string_view text, std::chrono::milliseconds timeout = std::chrono::seconds(15)) const;
     // The daemon's standard error so far (for failure messages).
     std::string ReadStderr() const;
 
