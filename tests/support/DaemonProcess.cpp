@@ -62,17 +62,6 @@ std::vector<std::string> ChildEnvironment(const AppSandbox& box, const DaemonPro
 
 }  // namespace
 
-std::string LengthPrefix(std::int32_t length) {
-    auto value = static_cast<std::uint32_t>(length);
-    std::string bytes(4, '\0');
-    for (int i = 0; i < 4; ++i) bytes[i] = static_cast<char>((value >> (8 * i)) & 0xFF);
-    return bytes;
-}
-
-std::string Frame(std::string_view payload) {
-    return LengthPrefix(static_cast<std::int32_t>(payload.size())) + std::string(payload);
-}
-
 DaemonProcess::DaemonProcess(const AppSandbox& box, std::vector<std::string> args, Env env, SpawnOptions options) {
     // A test writing to a daemon that has gone must see a failed write, not die.
     ::signal(SIGPIPE, SIG_IGN);

@@ -16,6 +16,7 @@
 // nothing, so the test fails instead of hanging.
 
 #include "tests/support/AppSandbox.hpp"
+#include "tests/support/Frames.hpp"
 
 #include <chrono>
 #include <cstdint>
@@ -27,11 +28,6 @@
 #include <vector>
 
 namespace Quillmark::TestSupport {
-
-// The 4-byte little-endian length followed by the payload.
-std::string Frame(std::string_view payload);
-// A length prefix alone, e.g. LengthPrefix(-1) for "FF FF FF FF".
-std::string LengthPrefix(std::int32_t length);
 
 struct SpawnOptions {
     enum class Stream { Pipe, Closed, File };
