@@ -22,11 +22,14 @@ tests/support/wine-prefix.sh start "$prefix"
 # Folders for the suites' TEMP and roaming AppData (the prefix reads them from QM_TEMP and
 # QM_APPDATA), outside the user's own.
 mkdir -p "$wine_dir/temp" "$wine_dir/appdata"
+# Both runs go to their end; the stage fails when either did.
+status=0
 (
   export WINEPREFIX=$prefix TMPDIR=$wine_dir WINEDEBUG=-all
   export QM_TEMP="Z:${wine_dir//\//\\}\\temp" QM_APPDATA="Z:${wine_dir//\//\\}\\appdata"
   ctest --test-dir "$win_dir" --output-on-failure -j"$jobs" --timeout 600 "$@"
-)
+) || status=1
 
 # The Linux build's tests make and end a prefix of their own (the fixture wine_prefix).
-ctest --test-dir "$linux_dir" --output-on-failure -j"$jobs" -L wine "$@"
+ctest --test-dir "$linux_dir" --output-on-failure -j"$jobs" -L wine "$@" || status=1
+exit $status
