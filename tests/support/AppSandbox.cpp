@@ -33,10 +33,6 @@ void CopyExecutable(const fs::path& from, const fs::path& to) {
                     fs::perm_options::replace);
 }
 
-}  // namespace
-
-namespace {
-
 // The Windows build's bin/ folder, or the empty path when only this build is at hand.
 const fs::path& WindowsBin() {
     static const fs::path bin = [] {

@@ -45,7 +45,8 @@ struct SpawnOptions {
 class DaemonProcess {
 public:
     using Env = std::map<std::string, std::optional<std::string>>;
-    static constexpr std::chrono::milliseconds DefaultWait{10000};
+    // Generous: Wine's first start of a program in a fresh prefix under a full run takes seconds.
+    static constexpr std::chrono::milliseconds DefaultWait{30000};
 
     DaemonProcess(const AppSandbox& box, std::vector<std::string> args, Env env = {},
                   SpawnOptions options = {});
