@@ -1,26 +1,35 @@
 #!/usr/bin/env bash
-# Builds the Windows programs (scripts/build-windows.sh) and runs their tests under Wine with
-# ctest: a private Wine prefix made afresh for the run, one wineserver kept up for the whole run
-# (each test would otherwise wait seconds for Wine's services to go down), no Wine debug output.
-# Extra arguments go to ctest, e.g. -R tests_encoding.
+# Builds the Windows programs (scripts/build-windows.sh) and tests them under Wine:
+#  1. the cross-built GoogleTest suites, run by ctest in build-win/ (or $WIN_BUILD_DIR) through
+#     Wine, in a private prefix made afresh for the run with one wineserver kept up;
+#  2. the process tests against the Windows daemon: the Linux build (build/ or $BUILD_DIR,
+#     configured here with QUILLMARK_WINDOWS_BIN) runs its tests labelled "wine", which start
+#     Quillmark.Daemon.exe under Wine and talk to it from Linux (tests/support/WineTests.cmake).
+# Extra arguments go to both ctest runs, e.g. -R NativeMessaging.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-build_dir=${WIN_BUILD_DIR:-build-win}
-WIN_BUILD_DIR=$build_dir scripts/build-windows.sh
+win_dir=${WIN_BUILD_DIR:-build-win}
+linux_dir=${BUILD_DIR:-build}
+jobs=${WIN_TEST_JOBS:-$(nproc)}
+WIN_BUILD_DIR=$win_dir scripts/build-windows.sh
+BUILD_DIR=$linux_dir scripts/build.sh -DQUILLMARK_WINDOWS_BIN="$(realpath "$win_dir")/bin"
 
-wine_dir=$(realpath -m "$build_dir/wine")
-export WINEPREFIX=$wine_dir/prefix WINEARCH=win64 WINEDEBUG=-all TMPDIR=$wine_dir/tmp
-# No debugger attaching to a crash (its report would land in a test's output), no installer
-# dialogs for Mono or Gecko.
-export WINEDLLOVERRIDES="winedbg.exe=d;mscoree=d;mshtml=d"
-wine=/usr/lib/wine/wine64
-wineserver=/usr/lib/wine/wineserver
-# A server left by an earlier run that was cut short serves the old prefix: end it first.
-[ -d "$WINEPREFIX" ] && "$wineserver" -k 2>/dev/null || true
-rm -rf "$wine_dir"
-mkdir -p "$TMPDIR" "$WINEPREFIX"
-# -k ends the server of this prefix only.
-trap '"$wineserver" -k 2>/dev/null || true' EXIT
-"$wineserver" -p </dev/null >/dev/null 2>&1
-"$wine" wineboot -i </dev/null >/dev/null 2>&1
-ctest --test-dir "$build_dir" --output-on-failure -j"${WIN_TEST_JOBS:-$(nproc)}" --timeout 600 "$@"
+# The suites' own prefix; every Wine program of the run needs the same WINEPREFIX and TMPDIR.
+wine_dir=$(realpath -m "$win_dir/wine")
+prefix=$wine_dir/prefix
+trap 'tests/support/wine-prefix.sh stop "$prefix"' EXIT
+tests/support/wine-prefix.sh start "$prefix"
+# Folders for the suites' TEMP and roaming AppData (the prefix reads them from QM_TEMP and
+# QM_APPDATA), outside the user's own.
+mkdir -p "$wine_dir/temp" "$wine_dir/appdata"
+# Both runs go to their end; the stage fails when either did.
+status=0
+(
+  export WINEPREFIX=$prefix TMPDIR=$wine_dir WINEDEBUG=-all
+  export QM_TEMP="Z:${wine_dir//\//\\}\\temp" QM_APPDATA="Z:${wine_dir//\//\\}\\appdata"
+  ctest --test-dir "$win_dir" --output-on-failure -j"$jobs" --timeout 600 "$@"
+) || status=1
+
+# The Linux build's tests make and end a prefix of their own (the fixture wine_prefix).
+ctest --test-dir "$linux_dir" --output-on-failure -j"$jobs" -L wine "$@" || status=1
+exit $status

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Installs, builds and runs the whole test suite (what CI runs): the normal build, then the
-# same suite under AddressSanitizer+UndefinedBehaviorSanitizer (with LeakSanitizer), then the
-# fuzzers for a bounded time each. BUILD_DIR, ASAN_BUILD_DIR and FUZZ_BUILD_DIR move the builds.
+# Windows build with its suites and the process tests against the Windows daemon under Wine
+# (scripts/test-windows.sh), then the same Linux suite under AddressSanitizer+UndefinedBehavior-
+# Sanitizer (with LeakSanitizer), then the fuzzers for a bounded time each. BUILD_DIR,
+# WIN_BUILD_DIR, ASAN_BUILD_DIR and FUZZ_BUILD_DIR move the builds.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build_dir=${BUILD_DIR:-build}
@@ -9,7 +11,8 @@ asan_dir=${ASAN_BUILD_DIR:-build-asan}
 fuzz_dir=${FUZZ_BUILD_DIR:-build-fuzz}
 scripts/setup.sh
 BUILD_DIR=$build_dir scripts/build.sh
-ctest --test-dir "$build_dir" --output-on-failure -j"$(nproc)"
+ctest --test-dir "$build_dir" --output-on-failure -j"$(nproc)" -LE wine
+BUILD_DIR=$build_dir scripts/test-windows.sh
 
 # The fuzz build (clang) compiles while the sanitizer build does; both then run in turn.
 mkdir -p "$fuzz_dir"

@@ -2,13 +2,15 @@
 """Headless Chromium loads the test extension, which starts the daemon as its native-messaging
 host (registered in the test's own --user-data-dir), pings, uploads, downloads and checks the
 bytes, then disconnects. Passes when the extension's verdict is good, the uploaded file in the
-daemon's temporary folder has the same SHA-256, and the daemon ended with exit code 0."""
+daemon's temporary folder has the same SHA-256, and the daemon ended with exit code 0.
+With --wine the daemon is the Windows build, which the host wrapper starts under Wine."""
 import argparse
 import base64
 import hashlib
 import http.server
 import json
 import os
+import shlex
 import shutil
 import signal
 import subprocess
@@ -19,6 +21,8 @@ import time
 
 HOST_NAME = "com.quillmark.browser_nm_test"
 HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "support"))
+from daemon_launcher import Launcher, add_arguments  # noqa: E402
 
 
 def extension_id(manifest):
@@ -58,7 +62,9 @@ def main():
     parser.add_argument("--file-size", type=int, default=1_300_000)
     parser.add_argument("--chunk-bytes", type=int, default=393_216)
     parser.add_argument("--timeout", type=float, default=90)
+    add_arguments(parser)
     args = parser.parse_args()
+    launcher = Launcher.from_args(args)
 
     root = tempfile.mkdtemp(prefix="quillmark-browser-nm-")
     keep = os.environ.get("QUILLMARK_KEEP_TEST_DIRS") == "1"
@@ -76,12 +82,17 @@ def main():
             json.dumps(HOST_NAME), json.dumps("http://127.0.0.1:%d/verdict" % server.server_port),
             args.file_size, args.chunk_bytes))
 
-    # The browser starts the host; a wrapper records the daemon's exit code for us.
+    # The browser starts the host; a wrapper gives it its folders and records its exit code.
     exit_file = os.path.join(root, "daemon-exit-code")
     wrapper = os.path.join(root, "host.sh")
+    daemon_env = launcher.environment({}, dirs["tmp"], dirs["config"])
     with open(wrapper, "w") as f:
-        f.write('#!/bin/sh\n"%s" "$@" 2>>"%s"\necho $? >"%s"\n' % (
-            os.path.abspath(args.daemon), os.path.join(root, "daemon-stderr.txt"), exit_file))
+        f.write("#!/bin/sh\n")
+        for name, value in sorted(daemon_env.items()):
+            f.write("export %s=%s\n" % (name, shlex.quote(value)))
+        f.write('%s "$@" 2>>%s\necho $? >%s\n' % (
+            " ".join(shlex.quote(part) for part in launcher.command(args.daemon)),
+            shlex.quote(os.path.join(root, "daemon-stderr.txt")), shlex.quote(exit_file)))
     os.chmod(wrapper, 0o755)
     hosts = os.path.join(dirs["profile"], "NativeMessagingHosts")
     os.makedirs(hosts)

@@ -1,7 +1,6 @@
 #include "Common/DateTime.hpp"
 
 #include "Platform/Failure.hpp"
-#include "tests/common/TestHelpers.hpp"
 
 #include <gtest/gtest.h>
 
@@ -9,11 +8,15 @@ using namespace Quillmark::Common;
 using Quillmark::Platform::SystemClock;
 using Quillmark::Platform::TicksPerDay;
 using Quillmark::Platform::TicksPerSecond;
-using Quillmark::Tests::ScopedVariable;
 
 namespace {
 constexpr std::int64_t Hour = 3600 * TicksPerSecond;
-}
+
+// A machine seven hours ahead of UTC all year.
+struct SevenHoursAhead : SystemClock {
+    std::int64_t LocalOffsetTicksAt(std::int64_t) const override { return 7 * Hour; }
+};
+}  // namespace
 
 TEST(DateTimeTest, TicksOfKnownDates) {
     EXPECT_EQ(DateTime::ToTicks(1, 1, 1), 0);
@@ -24,8 +27,7 @@ TEST(DateTimeTest, TicksOfKnownDates) {
 }
 
 TEST(DateTimeTest, ParsesReadingsAndKinds) {
-    ScopedVariable zone("TZ", "ICT-7");
-    SystemClock clock;
+    SevenHoursAhead clock;
     const auto base = DateTime::ToTicks(2026, 6, 15, 8, 30, 0);
     struct Case { const char* text; std::int64_t ticks; DateTimeKind kind; };
     const Case cases[] = {

@@ -1,36 +1,76 @@
 #pragma once
-// Small helpers for tests that bend the environment or need a private folder.
+// Small helpers for tests that bend the environment or need a private folder, on both systems.
 
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <optional>
+#include <random>
 #include <sstream>
 #include <string>
 #include <string_view>
 #include <stdexcept>
 #include <thread>
-#include <unistd.h>
 #include <utility>
 #include <vector>
 
+#include "Platform/Environment.hpp"
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <unistd.h>
+#endif
+
 namespace Quillmark::Tests {
 
-// Sets (or, with nullptr, unsets) one variable for a scope and puts the old value back.
+// Sets (or, with nullptr, unsets) one variable for a scope and puts the old value back. On
+// Windows in the process's own environment block, which the system and child processes read
+// (an empty value stays set there, unlike in the C runtime's copy).
 class ScopedVariable {
 public:
     ScopedVariable(const char* name, const char* value) : name_(name) {
-        if (const char* old = std::getenv(name)) old_ = old;
-        if (value) ::setenv(name, value, 1); else ::unsetenv(name);
+        old_ = Get(name);
+        Set(name, value ? std::optional<std::string>(value) : std::nullopt);
     }
-    ~ScopedVariable() {
-        if (old_) ::setenv(name_.c_str(), old_->c_str(), 1); else ::unsetenv(name_.c_str());
-    }
+    ScopedVariable(const char* name, const std::filesystem::path& value)
+        : ScopedVariable(name, Utf8(value).c_str()) {}
+    ~ScopedVariable() { Set(name_.c_str(), old_); }
     ScopedVariable(const ScopedVariable&) = delete;
     ScopedVariable& operator=(const ScopedVariable&) = delete;
 
+    static std::string Utf8(const std::filesystem::path& path) {
+        const auto text = path.u8string();
+        return std::string(text.begin(), text.end());
+    }
+
 private:
+#ifdef _WIN32
+    static std::wstring Wide(std::string_view utf8) {
+        return std::filesystem::path(std::u8string(utf8.begin(), utf8.end())).wstring();
+    }
+    static std::optional<std::string> Get(const char* name) {
+        const auto wide = Wide(name);
+        const DWORD size = ::GetEnvironmentVariableW(wide.c_str(), nullptr, 0);
+        if (size == 0) return std::nullopt;
+        std::wstring value(size, L'\0');
+        value.resize(::GetEnvironmentVariableW(wide.c_str(), value.data(), size));
+        return Utf8(value);
+    }
+    static void Set(const char* name, const std::optional<std::string>& value) {
+        ::SetEnvironmentVariableW(Wide(name).c_str(), value ? Wide(*value).c_str() : nullptr);
+    }
+#else
+    static std::optional<std::string> Get(const char* name) {
+        const char* value = std::getenv(name);
+        return value ? std::optional<std::string>(value) : std::nullopt;
+    }
+    static void Set(const char* name, const std::optional<std::string>& value) {
+        if (value) ::setenv(name, value->c_str(), 1); else ::unsetenv(name);
+    }
+#endif
+
     std::string name_;
     std::optional<std::string> old_;
 };
@@ -39,9 +79,20 @@ private:
 class TempFolder {
 public:
     TempFolder() {
+#ifdef _WIN32
+        // A name nobody else holds: creating an existing folder fails, so the first that is
+        // made is ours.
+        std::mt19937_64 random(std::random_device{}());
+        for (int attempt = 0; attempt < 100 && path_.empty(); ++attempt) {
+            auto candidate = std::filesystem::temp_directory_path() / ("quillmark-test-" + std::to_string(random()));
+            if (std::filesystem::create_directory(candidate)) path_ = candidate;
+        }
+        if (path_.empty()) throw std::runtime_error("no fresh temporary folder");
+#else
         std::string pattern = (std::filesystem::temp_directory_path() / "quillmark-test-XXXXXX").string();
         if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
         path_ = pattern;
+#endif
     }
     ~TempFolder() {
         std::error_code ignored;
@@ -57,6 +108,29 @@ public:
 
 private:
     std::filesystem::path path_;
+};
+
+// Points the user's roaming folder (XDG_CONFIG_HOME; on Windows the roaming AppData, which the
+// test Wine prefix reads from QM_APPDATA) at a folder for a scope. Windows itself moves it for
+// no single process: Moved() tells whether it took.
+class ScopedRoamingFolder {
+public:
+    explicit ScopedRoamingFolder(const std::filesystem::path& folder)
+#ifdef _WIN32
+        : folder_(folder), variable_("QM_APPDATA", folder) {}
+#else
+        : folder_(folder), variable_("XDG_CONFIG_HOME", folder) {}
+#endif
+    bool Moved() const {
+        const auto roaming = Platform::Environment::GetRoamingAppDataFolder();
+        std::error_code ignored;
+        return roaming && std::filesystem::equivalent(std::filesystem::path(std::u8string(roaming->begin(), roaming->end())),
+                                                      folder_, ignored);
+    }
+
+private:
+    std::filesystem::path folder_;
+    ScopedVariable variable_;
 };
 
 inline std::string ReadAll(const std::filesystem::path& path) {

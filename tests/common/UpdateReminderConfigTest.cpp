@@ -1,5 +1,6 @@
 #include "Common/UpdateReminderConfig.hpp"
 
+#include "Platform/Clock.hpp"
 #include "tests/common/StateFileFixture.hpp"
 
 #include <gtest/gtest.h>
@@ -9,6 +10,9 @@ using namespace Quillmark::Tests;
 namespace fs = std::filesystem;
 
 namespace {
+// Every test of the state file, skipped where there is no private one.
+class UpdateReminderConfigTest : public StateFileTest {};
+
 std::int64_t At(int year, int month, int day) { return DateTime::ToTicks(year, month, day); }
 
 struct LoadCase {
@@ -20,13 +24,13 @@ struct LoadCase {
 };
 }  // namespace
 
-TEST(UpdateReminderConfigTest, StateFileLivesInTheDataFolder) {
-    EXPECT_EQ(StateFile().filename(), "update_state.json");
-    EXPECT_EQ(StateFile().parent_path().filename(), "Quillmark");
-    EXPECT_TRUE(fs::is_directory(StateFile().parent_path()));
+TEST_F(UpdateReminderConfigTest, StateFileLivesInTheDataFolder) {
+    EXPECT_EQ(StateFile()->filename(), "update_state.json");
+    EXPECT_EQ(StateFile()->parent_path().filename(), "Quillmark");
+    EXPECT_TRUE(fs::is_directory(StateFile()->parent_path()));
 }
 
-TEST(UpdateReminderConfigTest, LoadTable) {
+TEST_F(UpdateReminderConfigTest, LoadTable) {
     const std::string good = R"({"versionCode":7,"remindAfter":"2026-05-01T00:00:00","lastChecked":"2026-04-01"})";
     const auto may = At(2026, 5, 1), april = At(2026, 4, 1);
     const std::vector<LoadCase> cases = {
@@ -62,7 +66,7 @@ TEST(UpdateReminderConfigTest, LoadTable) {
     }
 }
 
-TEST(UpdateReminderConfigTest, Utf16FileWithItsMark) {
+TEST_F(UpdateReminderConfigTest, Utf16FileWithItsMark) {
     const std::string json = R"({"versionCode":7,"remindAfter":"2026-05-01","lastChecked":"2026-04-01"})";
     std::string utf16 = "\xFF\xFE";
     for (char c : json) {
@@ -73,8 +77,13 @@ TEST(UpdateReminderConfigTest, Utf16FileWithItsMark) {
     EXPECT_EQ(UpdateReminderConfig::RemindAfter().Ticks, At(2026, 5, 1));
 }
 
-TEST(UpdateReminderConfigTest, OffsetsAreReadInTheMachinesZone) {
-    ScopedVariable zone("TZ", "ICT-7");
+TEST_F(UpdateReminderConfigTest, OffsetsAreReadInTheMachinesZone) {
+    // The machine's clock, seven hours ahead of UTC all year, for this test only.
+    struct SevenHoursAhead : Quillmark::Platform::SystemClock {
+        SevenHoursAhead() { Quillmark::Platform::Clock::Install(this); }
+        ~SevenHoursAhead() override { Quillmark::Platform::Clock::Install(nullptr); }
+        std::int64_t LocalOffsetTicksAt(std::int64_t) const override { return 7 * 3600 * Quillmark::Platform::TicksPerSecond; }
+    } clock;
     ASSERT_TRUE(LoadState(R"({"versionCode":7,"remindAfter":"2026-06-15T08:00:00+00:00","lastChecked":"2026-06-15T08:00:00Z"})"));
     EXPECT_EQ(UpdateReminderConfig::RemindAfter().Ticks, DateTime::ToTicks(2026, 6, 15, 15, 0, 0));
     EXPECT_EQ(UpdateReminderConfig::RemindAfter().Kind, DateTimeKind::Local);

@@ -16,6 +16,7 @@ namespace {
 using namespace Quillmark;
 using TestSupport::AppSandbox;
 using TestSupport::DaemonProcess;
+using TestSupport::WriteFile;
 using ::testing::MatchesRegex;
 
 std::span<const std::uint8_t> Bytes(std::string_view text) {
@@ -73,9 +74,14 @@ protected:
 };
 
 TEST_F(FileTransferProcessTest, UploadThenDownloadThenSignTheSameFile) {
+    // The signing program's output is read in the locale's encoding: UTF-8 on Linux here, the
+    // ANSI code page on Windows (1252, as Wine sets it for this locale). Both bytes read "é";
+    // they come from a file, as an environment variable would carry text, not bytes.
+    const auto output = box.Root() / "gui-output";
+    WriteFile(output, box.Windows() ? "signed \xE9\n" : "signed \xC3\xA9\n");
     DaemonProcess daemon(box, {"chrome-extension://test/"},
-                         {{"QUILLMARK_STANDIN_ARGV_FILE", (box.Root() / "argv").string()},
-                          {"QUILLMARK_STANDIN_OUTPUT", "signed \xC3\xA9\n"},
+                         {{"QUILLMARK_STANDIN_ARGV_FILE", box.ForDaemon(box.Root() / "argv")},
+                          {"QUILLMARK_STANDIN_OUTPUT_FILE", box.ForDaemon(output)},
                           {"QUILLMARK_STANDIN_EXIT_CODE", "4"},
                           {"LC_ALL", std::nullopt}, {"LC_CTYPE", std::nullopt}, {"LANG", "C.UTF-8"}});
     std::string content(524288 + 1000, '\0');
@@ -128,19 +134,29 @@ TEST_F(FileTransferProcessTest, UploadThenDownloadThenSignTheSameFile) {
     EXPECT_EQ(Exchange(daemon, Request(3, R"({"pdfFileName":")" + name + R"(","signatureImageFileName":"sig.png"})")),
               R"({"data":"{\u0022exitCode\u0022:4,\u0022output\u0022:\u0022signed \\u00E9\\n\u0022}","action":3,"errorCode":0})");
     EXPECT_EQ(SplitNul(TestSupport::ReadFile(box.Root() / "argv")),
-              (std::vector<std::string>{(box.TempFolder() / name).string(), "--sig", (box.TempFolder() / "sig.png").string()}));
+              (std::vector<std::string>{box.ForDaemon(box.TempFolder() / name), "--sig",
+                                        box.ForDaemon(box.TempFolder() / "sig.png")}));
 }
 
 TEST_F(FileTransferProcessTest, RefusedAndFailedSignRequestsLeaveTheDaemonServing) {
     const auto argvFile = box.Root() / "argv";
-    DaemonProcess daemon(box, {"chrome-extension://test/"}, {{"QUILLMARK_STANDIN_ARGV_FILE", argvFile.string()}});
+    DaemonProcess daemon(box, {"chrome-extension://test/"}, {{"QUILLMARK_STANDIN_ARGV_FILE", box.ForDaemon(argvFile)}});
     EXPECT_EQ(Exchange(daemon, Request(3, R"({"pdfFileName":"../../etc/passwd"})")),
               R"({"errorMessage":"Invalid file name Arg_ParamName_Name, pdfFileName","action":3,"errorCode":2})");
     EXPECT_FALSE(std::filesystem::exists(argvFile));
 
     std::filesystem::remove(box.AppDir() / "Quillmark.GUI.Avalonia.exe");
     const auto failed = Exchange(daemon, Request(3, R"({"pdfFileName":"a.pdf"})"));
-    EXPECT_THAT(failed, MatchesRegex(R"re(\{"errorMessage":"ErrorStartingProcess, .*/app/Quillmark\.GUI\.Avalonia\.exe, .*, No such file or directory","action":3,"errorCode":2\})re"));
+    // The program's full path as the JSON text writes it, then the system's own text on why.
+    std::string program;
+    for (char c : box.ForDaemon(box.AppDir() / "Quillmark.GUI.Avalonia.exe")) {
+        if (c == '\\') program += R"(\\\\)";
+        else if (c == '.') program += R"(\.)";
+        else program += c;
+    }
+    const std::string why = box.Windows() ? R"(File not found\.)" : "No such file or directory";
+    EXPECT_THAT(failed, MatchesRegex(R"(\{"errorMessage":"ErrorStartingProcess, )" + program + ", .*, " + why +
+                                     R"(","action":3,"errorCode":2\})"));
     EXPECT_EQ(Exchange(daemon, R"({"action":0})"), R"({"data":"Pong","action":0,"errorCode":0})");
 }
 

@@ -49,7 +49,7 @@ protected:
 
     TempFolder app;
     fs::path record = app.Path() / "record";
-    ScopedVariable recordVariable{"QUILLMARK_STANDIN_RECORD", record.c_str()};
+    ScopedVariable recordVariable{"QUILLMARK_STANDIN_RECORD", record};
 };
 }  // namespace
 

@@ -35,7 +35,7 @@ protected:
 
     TempFolder folder;
     // The data folder of the first touch of the logger's state goes here too.
-    ScopedVariable config{"XDG_CONFIG_HOME", folder.Path().c_str()};
+    ScopedRoamingFolder roaming{folder.Path()};
     std::filesystem::path logs = folder.Path() / "Logs";
     FixedLocalClock clock;
 };

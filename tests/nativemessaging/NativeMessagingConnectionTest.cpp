@@ -2,7 +2,7 @@
 
 #include "Daemon/Connections/CustomUrlProtocolConnection.hpp"
 #include "Platform/Failure.hpp"
-#include "tests/support/DaemonProcess.hpp"
+#include "tests/support/Frames.hpp"
 
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/io_context.hpp>

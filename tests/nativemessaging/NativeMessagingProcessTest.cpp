@@ -137,32 +137,38 @@ INSTANTIATE_TEST_SUITE_P(
                       UnreadableRequest{"NotJson", Frame("ping"), "[Exception] "}),
     [](const ::testing::TestParamInfo<UnreadableRequest>& c) { return c.param.name; });
 
-TEST_F(NativeMessaging, StandardStreamsThatAreNotPipes) {
-    {
-        SpawnOptions noStdin;
-        noStdin.stdinMode = SpawnOptions::Stream::Closed;
-        auto daemon = Spawn(noStdin);
-        EXPECT_EQ(daemon->ReadToEnd(), "");
-        EXPECT_EQ(daemon->WaitExit(), 0) << Diagnostics();
-    }
-    {
-        SpawnOptions fromFile;
-        fromFile.stdinMode = SpawnOptions::Stream::File;
-        fromFile.stdinFile = box.Root() / "requests.bin";
-        WriteFile(fromFile.stdinFile, Frame(R"({"action":0})") + Frame(R"({"action":0})"));
-        auto daemon = Spawn(fromFile);
-        EXPECT_EQ(daemon->ReadFrame(), Pong) << Diagnostics();
-        EXPECT_EQ(daemon->ReadFrame(), Pong);
-        EXPECT_EQ(daemon->WaitExit(), 0) << Diagnostics();
-    }
-    {
-        SpawnOptions noStdout;
-        noStdout.stdoutMode = SpawnOptions::Stream::Closed;
-        auto daemon = Spawn(noStdout);
-        daemon->WriteFrame(R"({"action":0})");
-        daemon->WriteFrame(R"({"action":2147483647})");
-        EXPECT_EQ(daemon->WaitExit(), 0) << Diagnostics();
-    }
+// The Windows daemon's handling of missing standard handles is tested in-process.
+const char* const ClosedUnderWine = "a closed descriptor 0 or 1 reaches a Windows program under Wine as a stray "
+                                    "handle, not as the missing one Windows would give";
+
+TEST_F(NativeMessaging, ClosedStandardInputIsAnEmptyOne) {
+    if (AppSandbox::UnderWine()) GTEST_SKIP() << ClosedUnderWine;
+    SpawnOptions noStdin;
+    noStdin.stdinMode = SpawnOptions::Stream::Closed;
+    auto daemon = Spawn(noStdin);
+    EXPECT_EQ(daemon->ReadToEnd(), "");
+    EXPECT_EQ(daemon->WaitExit(), 0) << Diagnostics();
+}
+
+TEST_F(NativeMessaging, ClosedStandardOutputLosesRepliesOnly) {
+    if (AppSandbox::UnderWine()) GTEST_SKIP() << ClosedUnderWine;
+    SpawnOptions noStdout;
+    noStdout.stdoutMode = SpawnOptions::Stream::Closed;
+    auto daemon = Spawn(noStdout);
+    daemon->WriteFrame(R"({"action":0})");
+    daemon->WriteFrame(R"({"action":2147483647})");
+    EXPECT_EQ(daemon->WaitExit(), 0) << Diagnostics();
+}
+
+TEST_F(NativeMessaging, StandardInputFromAFile) {
+    SpawnOptions fromFile;
+    fromFile.stdinMode = SpawnOptions::Stream::File;
+    fromFile.stdinFile = box.Root() / "requests.bin";
+    WriteFile(fromFile.stdinFile, Frame(R"({"action":0})") + Frame(R"({"action":0})"));
+    auto daemon = Spawn(fromFile);
+    EXPECT_EQ(daemon->ReadFrame(), Pong) << Diagnostics();
+    EXPECT_EQ(daemon->ReadFrame(), Pong);
+    EXPECT_EQ(daemon->WaitExit(), 0) << Diagnostics();
 }
 
 TEST_F(NativeMessaging, RepliesToAReaderThatHasGoneAreLostWithoutFailure) {

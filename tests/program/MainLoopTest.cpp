@@ -4,7 +4,7 @@
 
 #include "Platform/Failure.hpp"
 #include "tests/program/Messages.hpp"
-#include "tests/support/AppSandbox.hpp"
+#include "tests/common/TestHelpers.hpp"
 
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/io_context.hpp>
@@ -26,14 +26,15 @@ using Quillmark::Tests::Reply;
 
 namespace {
 
-// Keeps the error lines of the loop out of the user's own log folder.
-const Quillmark::TestSupport::AppSandbox& LogSandbox() {
-    static Quillmark::TestSupport::AppSandbox box;
-    return box;
+// The loop's error lines go to a private log folder for the whole run; the logger's first touch
+// reads the roaming folder, so that is moved there too.
+const std::filesystem::path& LogHome() {
+    static const Quillmark::Tests::TempFolder folder;
+    return folder.Path();
 }
 [[maybe_unused]] const bool sandboxed = [] {
-    ::setenv("XDG_CONFIG_HOME", LogSandbox().ConfigHome().c_str(), 1);
-    ::setenv("TMPDIR", LogSandbox().TmpDir().c_str(), 1);
+    static const Quillmark::Tests::ScopedRoamingFolder roaming(LogHome());
+    Daemon::Infrastructure::FileLogger::ResetForTesting((LogHome() / "Logs").string());
     Daemon::Infrastructure::FileLogger::LoadCurrentLogFile();
     return true;
 }();
@@ -183,7 +184,8 @@ TEST_F(MainLoop, ListenerFailureIsAnsweredWithTheErrorReplyAndTheLoopGoesOn) {
     EXPECT_EQ(connection->sent[0].message, error);
     EXPECT_EQ(connection->sent[1].message, Reply(0, "Pong"));
     Daemon::Infrastructure::FileLogger::Flush();
-    EXPECT_TRUE(LogSandbox().WaitForLog("[Exception] ArgumentFailure: Invalid action Arg_ParamName_Name, Data"));
+    const auto logs = Quillmark::Tests::ReadAll(LogHome() / "Logs" / "1.log");
+    EXPECT_NE(logs.find("[Exception] ArgumentFailure: Invalid action Arg_ParamName_Name, Data"), std::string::npos) << logs;
 }
 
 TEST_F(MainLoop, FailedReplySendIsAnsweredAndAFailedErrorReplyIsIgnored) {

@@ -25,7 +25,7 @@ bool StandinStarted(const AppSandbox& box, std::chrono::milliseconds wait) {
 }
 
 DaemonProcess::Env RecordEnv(const AppSandbox& box) {
-    return {{"QUILLMARK_STANDIN_RECORD", (box.Root() / "standin.rec").string()}};
+    return {{"QUILLMARK_STANDIN_RECORD", box.ForDaemon(box.Root() / "standin.rec")}};
 }
 
 // The first of the texts that the logs come to hold; the empty text when none does in time.
@@ -74,7 +74,7 @@ TEST_P(StartUpsThatEndWithExitCode1, LogTheFailureAfterEmptyingTheTemporaryFolde
     const auto logs = box.ReadLogs();
     EXPECT_NE(logs.find(WarnLine), std::string::npos) << logs;
     EXPECT_NE(logs.find(c.logged), std::string::npos) << logs;
-    EXPECT_EQ(StandinStarted(box, std::chrono::seconds(c.updaterCheck ? 5 : 0)), c.updaterCheck);
+    EXPECT_EQ(StandinStarted(box, std::chrono::seconds(c.updaterCheck ? 20 : 0)), c.updaterCheck);
     // The stand-in is not waited for; the log line shows a start it had no time to record.
     EXPECT_EQ(logs.find("Launched updater process: ") != std::string::npos, c.updaterCheck);
     // The temporary folder is emptied before anything can fail.
@@ -110,7 +110,7 @@ TEST(Program, UnhandledFailureRunsTheCrashHandler) {
     AppSandbox box({"Quillmark.CrashHandler.exe"});
     DaemonProcess daemon(box, {}, RecordEnv(box));
     EXPECT_EQ(daemon.WaitExit(), 1) << box.ReadStderr();
-    ASSERT_TRUE(StandinStarted(box, std::chrono::seconds(5)));
+    ASSERT_TRUE(StandinStarted(box, std::chrono::seconds(20)));
     // One argument: the encoded report.
     const auto record = ReadFile(box.Root() / "standin.rec");
     EXPECT_EQ(record.rfind(std::string("arg\0", 4), 0), 0u);
@@ -146,7 +146,7 @@ TEST(Program, StartUpsThatServe) {
         AppSandbox box({"Quillmark.Updater.exe"});
         DaemonProcess daemon(box, c.args, RecordEnv(box));
         EXPECT_TRUE(box.WaitForLog(WarnLine)) << c.name << "\n" << box.ReadLogs();
-        EXPECT_TRUE(StandinStarted(box, std::chrono::seconds(5))) << c.name;
+        EXPECT_TRUE(StandinStarted(box, std::chrono::seconds(20))) << c.name;
         if (c.port) {
             const std::string listening = "trên cổng " + std::to_string(*c.port) + "\r\n";
             // The default port may be taken on this machine; a refusal that names it shows the choice too.

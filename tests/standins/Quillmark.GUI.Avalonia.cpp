@@ -10,6 +10,7 @@
 //                                  "char" or "pipe")
 //   QUILLMARK_STANDIN_OUTPUT_FILE  print this file's bytes; else QUILLMARK_STANDIN_OUTPUT's text
 //   QUILLMARK_STANDIN_REPEAT       print the output this many times
+//   QUILLMARK_STANDIN_PID_FILE     once the output is out, write the process id here (whole)
 //   QUILLMARK_STANDIN_SLEEP_MS     sleep this long before ending
 //   QUILLMARK_STANDIN_SIGNAL       end by raising this signal (POSIX only)
 //   QUILLMARK_STANDIN_EXIT_CODE    end with this code (default 0; on Windows any 32-bit value)
@@ -202,6 +203,15 @@ int main(int argc, char** argv) {
     const long repeat = std::atol(Variable("QUILLMARK_STANDIN_REPEAT").value_or("1").c_str());
     for (long i = 0; i < repeat; ++i) std::fwrite(output.data(), 1, output.size(), stdout);
     std::fflush(stdout);
+    if (const auto pidFile = Variable("QUILLMARK_STANDIN_PID_FILE")) {
+        const auto part = PathOf(*pidFile + ".part");
+#ifdef _WIN32
+        std::ofstream(part, std::ios::binary) << ::GetCurrentProcessId();
+#else
+        std::ofstream(part, std::ios::binary) << ::getpid();
+#endif
+        fs::rename(part, PathOf(*pidFile));
+    }
     if (const auto sleepMs = Variable("QUILLMARK_STANDIN_SLEEP_MS")) {
         std::this_thread::sleep_for(std::chrono::milliseconds(std::atol(sleepMs->c_str())));
     }

@@ -33,16 +33,46 @@ void CopyExecutable(const fs::path& from, const fs::path& to) {
                     fs::perm_options::replace);
 }
 
+// The Windows build's bin/ folder, or the empty path when only this build is at hand.
+const fs::path& WindowsBin() {
+    static const fs::path bin = [] {
+        const char* text = std::getenv("QUILLMARK_TEST_WINDOWS_BIN");
+        return text && *text ? fs::absolute(text) : fs::path();
+    }();
+    return bin;
+}
+
+bool ChooseWindows(DaemonBuild build) {
+    if (build == DaemonBuild::Windows && WindowsBin().empty())
+        throw std::runtime_error("the Windows daemon needs QUILLMARK_TEST_WINDOWS_BIN");
+    return build == DaemonBuild::Windows || (build == DaemonBuild::UnderTest && !WindowsBin().empty());
+}
+
 }  // namespace
 
-fs::path AppSandbox::BuildBinDir() { return QUILLMARK_TEST_BIN_DIR; }
-fs::path AppSandbox::BuildStandinsDir() { return QUILLMARK_TEST_STANDINS_DIR; }
+bool AppSandbox::UnderWine() { return !WindowsBin().empty(); }
 
-AppSandbox::AppSandbox(const std::vector<std::string>& standins) : root_(MakeRoot()) {
+fs::path AppSandbox::WineLoader() {
+    const char* text = std::getenv("QUILLMARK_TEST_WINE");
+    return text && *text ? fs::path(text) : fs::path("/usr/lib/wine/wine64");
+}
+
+fs::path AppSandbox::BinDir() const { return windows_ ? WindowsBin() : fs::path(QUILLMARK_TEST_BIN_DIR); }
+
+std::string AppSandbox::ForDaemon(const fs::path& path) const {
+    if (!windows_) return path.string();
+    // Wine's drive Z: is the Unix root.
+    std::string text = "Z:" + path.string();
+    std::replace(text.begin(), text.end(), '/', '\\');
+    return text;
+}
+
+AppSandbox::AppSandbox(const std::vector<std::string>& standins, DaemonBuild build)
+    : windows_(ChooseWindows(build)), root_(MakeRoot()) {
     fs::create_directories(AppDir());
     fs::create_directories(TmpDir());
     fs::create_directories(ConfigHome());
-    CopyExecutable(BuildBinDir() / "Quillmark.Daemon", DaemonPath());
+    CopyExecutable(BinDir() / DaemonPath().filename(), DaemonPath());
     for (const auto& name : standins) AddStandin(name);
 }
 
@@ -54,11 +84,11 @@ AppSandbox::~AppSandbox() {
 }
 
 void AppSandbox::UseDaemon(std::string_view buildName) const {
-    CopyExecutable(BuildBinDir() / std::string(buildName), DaemonPath());
+    CopyExecutable(BinDir() / (std::string(buildName) + (windows_ ? ".exe" : "")), DaemonPath());
 }
 
 void AppSandbox::AddStandin(std::string_view name, std::string_view asName) const {
-    CopyExecutable(BuildStandinsDir() / std::string(name), AppDir() / std::string(asName.empty() ? name : asName));
+    CopyExecutable(StandinsDir() / std::string(name), AppDir() / std::string(asName.empty() ? name : asName));
 }
 
 std::string AppSandbox::ReadLogs() const {

@@ -9,6 +9,12 @@
 //
 // Everything lives under one fresh folder in the test's own temporary directory and is removed
 // when the sandbox goes (set QUILLMARK_KEEP_TEST_DIRS=1 to keep it for a post-mortem).
+//
+// The daemon under test is this build's, or the Windows build's run under Wine when
+// QUILLMARK_TEST_WINDOWS_BIN names that build's bin/ folder (QUILLMARK_TEST_WINE names the
+// Wine loader, /usr/lib/wine/wine64 by default) and runs in this build's Wine prefix, which
+// the test wine.prefix.start makes. The Windows daemon takes the same folders as its TEMP and
+// its roaming AppData, through the prefix's registry (tests/support/wine-prefix.sh).
 
 #include <chrono>
 #include <cstdint>
@@ -19,26 +25,42 @@
 
 namespace Quillmark::TestSupport {
 
+enum class DaemonBuild {
+    UnderTest,  // the Windows build when QUILLMARK_TEST_WINDOWS_BIN is set, else this one
+    Linux,      // this build's
+    Windows,    // the Windows build's, under Wine (needs QUILLMARK_TEST_WINDOWS_BIN)
+};
+
 class AppSandbox {
 public:
     // Copies the daemon and the named stand-ins (file names such as "Quillmark.Updater.exe").
-    explicit AppSandbox(const std::vector<std::string>& standins = {});
+    explicit AppSandbox(const std::vector<std::string>& standins = {}, DaemonBuild build = DaemonBuild::UnderTest);
     ~AppSandbox();
     AppSandbox(const AppSandbox&) = delete;
     AppSandbox& operator=(const AppSandbox&) = delete;
 
+    // True when the daemon under test is the Windows build under Wine.
+    static bool UnderWine();
+    // The Wine loader that starts the Windows daemon.
+    static std::filesystem::path WineLoader();
+
     // Copies one more stand-in into the app directory, under its own name or under asName.
     void AddStandin(std::string_view name, std::string_view asName = {}) const;
-    // Puts another build of the daemon from this build's bin/ in the daemon's place.
+    // Puts another build of the daemon (its name without ".exe") from the same bin/ in the daemon's place.
     void UseDaemon(std::string_view buildName) const;
+
+    // True when this sandbox holds the Windows daemon.
+    bool Windows() const noexcept { return windows_; }
+    // An absolute path as this sandbox's daemon names it: unchanged on Linux, "Z:\..." under Wine.
+    std::string ForDaemon(const std::filesystem::path& path) const;
 
     const std::filesystem::path& Root() const noexcept { return root_; }
     std::filesystem::path AppDir() const { return root_ / "app"; }
-    std::filesystem::path DaemonPath() const { return AppDir() / "Quillmark.Daemon"; }
-    // The daemon's TMPDIR and its own temporary folder below it.
+    std::filesystem::path DaemonPath() const { return AppDir() / (windows_ ? "Quillmark.Daemon.exe" : "Quillmark.Daemon"); }
+    // The daemon's TMPDIR (Windows: TEMP) and its own temporary folder below it.
     std::filesystem::path TmpDir() const { return root_ / "tmp"; }
     std::filesystem::path TempFolder() const { return TmpDir() / "Quillmark"; }
-    // The daemon's XDG_CONFIG_HOME, its data folder and log folder below it.
+    // The daemon's XDG_CONFIG_HOME (Windows: roaming AppData), its data folder and log folder below it.
     std::filesystem::path ConfigHome() const { return root_ / "config"; }
     std::filesystem::path DataDir() const { return ConfigHome() / "Quillmark"; }
     std::filesystem::path LogDir() const { return DataDir() / "Logs"; }
@@ -48,15 +70,16 @@ public:
     // Every log file (names "<integer>.log", in numeric order) joined into one text.
     std::string ReadLogs() const;
     // Polls the logs until they contain the text; false when the wait runs out.
-    bool WaitForLog(std::string_view text, std::chrono::milliseconds timeout = std::chrono::seconds(5)) const;
+    bool WaitForLog(std::string_view text, std::chrono::milliseconds timeout = std::chrono::seconds(15)) const;
     // The daemon's standard error so far (for failure messages).
     std::string ReadStderr() const;
 
-    // The directory of this build's executables and of its stand-ins.
-    static std::filesystem::path BuildBinDir();
-    static std::filesystem::path BuildStandinsDir();
-
 private:
+    // The folders the daemon and the stand-ins are copied from.
+    std::filesystem::path BinDir() const;
+    std::filesystem::path StandinsDir() const { return BinDir() / "standins"; }
+
+    bool windows_;
     std::filesystem::path root_;
 };
 

@@ -38,8 +38,20 @@ std::vector<std::string> ChildEnvironment(const AppSandbox& box, const DaemonPro
         if (eq == std::string_view::npos) continue;
         merged[std::string(text.substr(0, eq))] = std::string(text.substr(eq + 1));
     }
-    merged["TMPDIR"] = box.TmpDir().string();
-    merged["XDG_CONFIG_HOME"] = box.ConfigHome().string();
+    if (box.Windows()) {
+        // The prefix's registry reads TEMP, TMP and the roaming AppData folder from these.
+        merged["QM_TEMP"] = box.ForDaemon(box.TmpDir());
+        merged["QM_APPDATA"] = box.ForDaemon(box.ConfigHome());
+        // The prefix that the fixture wine.prefix.start made, whose server is kept up; Wine
+        // finds that server below the TMPDIR it was started with.
+        const std::filesystem::path prefix = QUILLMARK_TEST_WINE_PREFIX;
+        merged["WINEPREFIX"] = prefix.string();
+        merged["TMPDIR"] = prefix.parent_path().string();
+        merged.try_emplace("WINEDEBUG", "-all");
+    } else {
+        merged["TMPDIR"] = box.TmpDir().string();
+        merged["XDG_CONFIG_HOME"] = box.ConfigHome().string();
+    }
     merged.erase("QUILLMARK_VERBOSE_LOGGING");
     for (const auto& [name, value] : overrides) merged[name] = value;
     std::vector<std::string> result;
@@ -49,17 +61,6 @@ std::vector<std::string> ChildEnvironment(const AppSandbox& box, const DaemonPro
 }
 
 }  // namespace
-
-std::string LengthPrefix(std::int32_t length) {
-    auto value = static_cast<std::uint32_t>(length);
-    std::string bytes(4, '\0');
-    for (int i = 0; i < 4; ++i) bytes[i] = static_cast<char>((value >> (8 * i)) & 0xFF);
-    return bytes;
-}
-
-std::string Frame(std::string_view payload) {
-    return LengthPrefix(static_cast<std::int32_t>(payload.size())) + std::string(payload);
-}
 
 DaemonProcess::DaemonProcess(const AppSandbox& box, std::vector<std::string> args, Env env, SpawnOptions options) {
     // A test writing to a daemon that has gone must see a failed write, not die.
@@ -90,7 +91,11 @@ DaemonProcess::DaemonProcess(const AppSandbox& box, std::vector<std::string> arg
         (options.workingDirectory.empty() ? box.Root() : options.workingDirectory).string();
     posix_spawn_file_actions_addchdir_np(&actions, workingDirectory.c_str());
 
-    const std::string executable = (options.executable.empty() ? box.DaemonPath() : options.executable).string();
+    // The Windows daemon runs under the Wine loader; a program the caller names runs as it is.
+    const bool wine = options.executable.empty() && box.Windows();
+    if (wine) args.insert(args.begin(), box.DaemonPath().string());
+    const std::string executable =
+        (!options.executable.empty() ? options.executable : wine ? AppSandbox::WineLoader() : box.DaemonPath()).string();
     std::vector<char*> argv{const_cast<char*>(executable.c_str())};
     for (auto& arg : args) argv.push_back(arg.data());
     argv.push_back(nullptr);

@@ -8,13 +8,15 @@
 //   daemon.CloseStdin();
 //   EXPECT_EQ(daemon.WaitExit(), 0);
 //
-// The child gets the test's environment with TMPDIR and XDG_CONFIG_HOME pointed into the
-// sandbox and QUILLMARK_VERBOSE_LOGGING removed; `env` adds or overrides variables (an empty
+// The child gets the test's environment with TMPDIR and XDG_CONFIG_HOME (under Wine: QM_TEMP
+// and QM_APPDATA, in the daemon's path form) pointed into the sandbox and
+// QUILLMARK_VERBOSE_LOGGING removed; `env` adds or overrides variables (an empty
 // optional removes one). Its standard error goes to box.StderrPath(). The destructor kills a
 // child that is still running. Nothing here throws on a timeout: a wait that runs out answers
 // nothing, so the test fails instead of hanging.
 
 #include "tests/support/AppSandbox.hpp"
+#include "tests/support/Frames.hpp"
 
 #include <chrono>
 #include <cstdint>
@@ -26,11 +28,6 @@
 #include <vector>
 
 namespace Quillmark::TestSupport {
-
-// The 4-byte little-endian length followed by the payload.
-std::string Frame(std::string_view payload);
-// A length prefix alone, e.g. LengthPrefix(-1) for "FF FF FF FF".
-std::string LengthPrefix(std::int32_t length);
 
 struct SpawnOptions {
     enum class Stream { Pipe, Closed, File };
@@ -48,7 +45,8 @@ struct SpawnOptions {
 class DaemonProcess {
 public:
     using Env = std::map<std::string, std::optional<std::string>>;
-    static constexpr std::chrono::milliseconds DefaultWait{10000};
+    // Generous: Wine's first start of a program in a fresh prefix under a full run takes seconds.
+    static constexpr std::chrono::milliseconds DefaultWait{30000};
 
     DaemonProcess(const AppSandbox& box, std::vector<std::string> args, Env env = {},
                   SpawnOptions options = {});
@@ -70,7 +68,8 @@ public:
     // Closes the test's end of the child's stdout, as a reader that goes away would.
     void CloseStdout();
 
-    // The exit code (128 + n for a death by signal n); nothing when the wait runs out.
+    // The exit code (128 + n for a death by signal n; under Wine, the low byte of the Windows
+    // exit code); nothing when the wait runs out.
     std::optional<int> WaitExit(std::chrono::milliseconds timeout = DefaultWait);
     // True while the child has not ended.
     bool Running();

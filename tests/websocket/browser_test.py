@@ -1,5 +1,6 @@
 """A real browser page against the daemon: ping, upload, download, stop."""
 
+import argparse
 import http.server
 import os
 import pathlib
@@ -11,10 +12,11 @@ import threading
 import time
 import unittest
 
-from daemon_ws import Daemon
+from daemon_ws import Daemon, Launcher, add_arguments
 
 DAEMON = None
 CHROMIUM = None
+LAUNCHER = None
 PAGE = pathlib.Path(__file__).resolve().parent / "browser" / "page.html"
 
 
@@ -49,7 +51,7 @@ class PageHandler(http.server.BaseHTTPRequestHandler):
 
 class Browser(unittest.TestCase):
     def test_page_pings_uploads_downloads_and_stops(self):
-        daemon = Daemon(DAEMON)
+        daemon = Daemon(DAEMON, LAUNCHER)
         server = PageServer()
         threading.Thread(target=server.serve_forever, daemon=True).start()
         profile = tempfile.mkdtemp(prefix="quillmark-chromium-")
@@ -73,6 +75,10 @@ class Browser(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    DAEMON = sys.argv.pop(1)
-    CHROMIUM = sys.argv.pop(1)
-    unittest.main(verbosity=2)
+    parser = argparse.ArgumentParser()
+    add_arguments(parser)
+    parser.add_argument("daemon")
+    parser.add_argument("chromium")
+    args, rest = parser.parse_known_args()
+    DAEMON, CHROMIUM, LAUNCHER = args.daemon, args.chromium, Launcher.from_args(args)
+    unittest.main(argv=sys.argv[:1] + rest, verbosity=2)

@@ -1,12 +1,17 @@
-"""Starts the built daemon in WebSocket mode with a private TMPDIR and XDG_CONFIG_HOME."""
+"""Starts the built daemon in WebSocket mode with private temporary and configuration folders
+(TMPDIR and XDG_CONFIG_HOME, or under Wine TEMP and the roaming AppData folder)."""
 
 import os
 import pathlib
 import shutil
 import socket
 import subprocess
+import sys
 import tempfile
 import time
+
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "support"))
+from daemon_launcher import Launcher, add_arguments  # noqa: E402,F401
 
 
 def free_port():
@@ -16,17 +21,17 @@ def free_port():
 
 
 class Daemon:
-    def __init__(self, executable):
+    def __init__(self, executable, launcher=None):
+        launcher = launcher or Launcher()
         self.root = pathlib.Path(tempfile.mkdtemp(prefix="quillmark-ws-"))
         self.port = free_port()
-        env = dict(os.environ)
-        env.pop("QUILLMARK_VERBOSE_LOGGING", None)
-        env["TMPDIR"] = str(self.root / "tmp")
-        env["XDG_CONFIG_HOME"] = str(self.root / "config")
-        (self.root / "tmp").mkdir()
+        # The roaming folder must exist for Windows to hand it out.
+        for folder in ("tmp", "config"):
+            (self.root / folder).mkdir()
+        env = launcher.environment(os.environ, self.root / "tmp", self.root / "config")
         with open(self.root / "stderr.txt", "wb") as stderr:
             self.process = subprocess.Popen(
-                [executable, "quillmark://start-ws?port=%d" % self.port],
+                launcher.command(executable, "quillmark://start-ws?port=%d" % self.port),
                 env=env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=stderr)
         self.url = "ws://127.0.0.1:%d/" % self.port
         self._wait_listening()

@@ -1,5 +1,6 @@
 """The daemon's WebSocket server against an independent client (the websockets package)."""
 
+import argparse
 import asyncio
 import http.client
 import json
@@ -8,9 +9,10 @@ import unittest
 
 import websockets
 
-from daemon_ws import Daemon
+from daemon_ws import Daemon, Launcher, add_arguments
 
 DAEMON = None
+LAUNCHER = None
 PING = json.dumps({"action": 0})
 PONG = '{"data":"Pong","action":0,"errorCode":0}'
 STOP = json.dumps({"action": 2147483647})
@@ -22,7 +24,7 @@ def run(coroutine, timeout=20):
 
 class WebSocketServer(unittest.TestCase):
     def setUp(self):
-        self.daemon = Daemon(DAEMON)
+        self.daemon = Daemon(DAEMON, LAUNCHER)
 
     def tearDown(self):
         self.daemon.close()
@@ -113,5 +115,9 @@ class WebSocketServer(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    DAEMON = sys.argv.pop(1)
-    unittest.main(verbosity=2)
+    parser = argparse.ArgumentParser()
+    add_arguments(parser)
+    parser.add_argument("daemon")
+    args, rest = parser.parse_known_args()
+    DAEMON, LAUNCHER = args.daemon, Launcher.from_args(args)
+    unittest.main(argv=sys.argv[:1] + rest, verbosity=2)
