@@ -97,11 +97,15 @@ private:
             }
         }
         void Finish() noexcept override {
-            boost::asio::post(work.get_executor(), [handler = std::move(handler), failure = failure,
-                                                    value = std::move(value)]() mutable {
+            // The guard travels with the outcome and ends on the loop: released here after the
+            // post, it could reach a loop that has run the outcome and is being torn down, which
+            // on Windows then waits for that work for ever.
+            const auto loop = work.get_executor();
+            boost::asio::post(loop, [handler = std::move(handler), failure = failure, value = std::move(value),
+                                     guard = std::move(work)]() mutable {
+                guard.reset();
                 std::move(handler)(failure, std::move(value));
             });
-            work.reset();
         }
         Call call;
         Handler handler;
