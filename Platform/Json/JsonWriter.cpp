@@ -70,38 +70,106 @@ inline unsigned SpecialBytes(__m128i block) {
 }
 #endif
 
+// Each byte's escape, for the bytes below U+0080 that are not written as themselves.
+struct Escape {
+    char text[8];
+    std::uint8_t length;
+};
+
+constexpr std::array<Escape, 128> MakeEscapes() {
+    std::array<Escape, 128> escapes{};
+    for (unsigned c = 0; c < 128; ++c) {
+        if (Classes[c] != Escaped) continue;
+        Escape& e = escapes[c];
+        char shortForm = 0;
+        switch (c) {
+        case '\\': shortForm = '\\'; break;
+        case '\b': shortForm = 'b'; break;
+        case '\t': shortForm = 't'; break;
+        case '\n': shortForm = 'n'; break;
+        case '\f': shortForm = 'f'; break;
+        case '\r': shortForm = 'r'; break;
+        default: break;
+        }
+        if (shortForm != 0) {
+            e.text[0] = '\\';
+            e.text[1] = shortForm;
+            e.length = 2;
+        } else {
+            const char unit[6] = {'\\', 'u', '0', '0', HexDigits[c >> 4], HexDigits[c & 0xF]};
+            for (int k = 0; k < 6; ++k) e.text[k] = unit[k];
+            e.length = 6;
+        }
+    }
+    return escapes;
+}
+
+constexpr std::array<Escape, 128> Escapes = MakeEscapes();
+
+// The longest text one input byte can become: a \uXXXX escape, or a third of a surrogate pair.
+constexpr std::size_t MaxPerByte = 6;
+// 16 bytes of input escaped byte by byte at worst, with room for whole 16-byte stores.
+constexpr std::size_t BlockRoom = 16 * MaxPerByte + 16;
+
+// Writes into the buffer's spare room through a raw pointer; the buffer grows only between
+// blocks, and is cut to what was written at the end.
 template <class Buffer>
 class Output {
 public:
-    explicit Output(Buffer& buffer, std::size_t expected) : buffer_(buffer), used_(buffer.size()) {
-        buffer_.resize(used_ + expected);
+    Output(Buffer& buffer, std::size_t expected) : buffer_(buffer) {
+        const std::size_t used = buffer_.size();
+        buffer_.resize(used + expected + BlockRoom);
+        at_ = Base() + used;
+        end_ = Base() + buffer_.size();
     }
-    ~Output() { buffer_.resize(used_); }
+    ~Output() { buffer_.resize(static_cast<std::size_t>(at_ - Base())); }
 
-    // Room for at least `count` more bytes; the pointer to write them at.
-    char* Reserve(std::size_t count) {
-        if (buffer_.size() - used_ < count) buffer_.resize(std::max(buffer_.size() * 2, used_ + count));
-        return reinterpret_cast<char*>(buffer_.data()) + used_;
+    // Makes sure there is room for `count` more bytes.
+    void Room(std::size_t count) {
+        if (static_cast<std::size_t>(end_ - at_) >= count) return;
+        const auto used = static_cast<std::size_t>(at_ - Base());
+        buffer_.resize(std::max(buffer_.size() * 2, used + count));
+        at_ = Base() + used;
+        end_ = Base() + buffer_.size();
     }
-    void Advance(std::size_t count) { used_ += count; }
-    void Put(char c) {
-        *Reserve(1) = c;
-        ++used_;
-    }
-    void Put(const char* text, std::size_t count) {
-        std::memcpy(Reserve(count), text, count);
-        used_ += count;
-    }
+    char*& At() { return at_; }
     void PutUnit(std::uint32_t unit) {
+        Room(6);
         const char escape[6] = {'\\', 'u', HexDigits[(unit >> 12) & 0xF], HexDigits[(unit >> 8) & 0xF],
                                 HexDigits[(unit >> 4) & 0xF], HexDigits[unit & 0xF]};
-        Put(escape, 6);
+        std::memcpy(at_, escape, 6);
+        at_ += 6;
     }
 
 private:
+    char* Base() { return reinterpret_cast<char*>(buffer_.data()); }
+
     Buffer& buffer_;
-    std::size_t used_;
+    char* at_;
+    char* end_;
 };
+
+// Writes an escape for an ASCII byte that needs one; there is room for 8 bytes at `at`.
+inline void PutEscape(unsigned char c, char*& at) {
+    const Escape& e = Escapes[c];
+    std::memcpy(at, e.text, 8);
+    at += e.length;
+}
+
+// Writes the code point of the multi-byte sequence at p; returns the bytes it took.
+template <class Buffer>
+std::size_t PutWide(const unsigned char* p, std::size_t available, Output<Buffer>& out) {
+    std::size_t length;
+    const std::uint32_t code = DecodeWide(p, available, length);
+    if (code > 0xFFFF) {
+        const std::uint32_t v = code - 0x10000;
+        out.PutUnit(0xD800 + (v >> 10));
+        out.PutUnit(0xDC00 + (v & 0x3FF));
+    } else {
+        out.PutUnit(code);
+    }
+    return length;
+}
 
 template <class Buffer>
 void AppendStringTo(std::string_view utf8, Buffer& buffer) {
@@ -114,60 +182,73 @@ void AppendStringTo(std::string_view utf8, Buffer& buffer) {
     const auto* p = reinterpret_cast<const unsigned char*>(utf8.data());
     const std::size_t n = utf8.size();
     Output<Buffer> out(buffer, n + n / 8 + 2);
-    out.Put('"');
+    char*& at = out.At();
+    *at++ = '"';
     std::size_t i = 0;
-    while (i < n) {
 #if defined(__SSE2__)
-        // Whole blocks are copied; an escape overwrites the copied tail of its block.
-        while (i + 16 <= n) {
-            const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(out.Reserve(16)), block);
-            const unsigned special = SpecialBytes(block);
-            if (special == 0) {
-                out.Advance(16);
-                i += 16;
-                continue;
-            }
-            const auto plain = static_cast<std::size_t>(__builtin_ctz(special));
-            out.Advance(plain);
-            i += plain;
-            break;
+    // 64 bytes at a time are stored whole; when some need escapes, each escape is written in
+    // place and followed by the plain bytes after it, copied 16 at a time (the copy may run past
+    // them into the room, to be overwritten). Plain text costs a few instructions a block.
+    const auto load = [p](std::size_t from) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + from)); };
+    const auto copy = [&load](char* to, std::size_t from, std::size_t count) {
+        for (std::size_t s = 0; s < count; s += 16)
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(to + s), load(from + s));
+    };
+    // The copies read at most 79 bytes past a step's start, so steps stop 80 bytes before the end.
+    while (i + 80 <= n) {
+        out.Room(BlockRoom * 4);
+        const __m128i b0 = load(i), b1 = load(i + 16), b2 = load(i + 32), b3 = load(i + 48);
+        auto* to = reinterpret_cast<__m128i*>(at);
+        _mm_storeu_si128(to, b0);
+        _mm_storeu_si128(to + 1, b1);
+        _mm_storeu_si128(to + 2, b2);
+        _mm_storeu_si128(to + 3, b3);
+        std::uint64_t special = SpecialBytes(b0) | std::uint64_t{SpecialBytes(b1)} << 16 |
+                                std::uint64_t{SpecialBytes(b2)} << 32 | std::uint64_t{SpecialBytes(b3)} << 48;
+        if (special == 0) {
+            at += 64;
+            i += 64;
+            continue;
         }
-        if (i == n) break;
+        std::size_t done = 0;  // bytes of the step written so far
+        bool wide = false;
+        do {
+            const auto k = static_cast<std::size_t>(__builtin_ctzll(special));
+            if (done != 0) copy(at, i + done, k - done);
+            at += k - done;
+            const unsigned char c = p[i + k];
+            if (c >= 0x80) {
+                done = k + PutWide(p + i + k, n - i - k, out);
+                wide = true;
+                break;
+            }
+            PutEscape(c, at);
+            done = k + 1;
+            special &= special - 1;
+        } while (special != 0);
+        if (!wide && done < 64) {
+            copy(at, i + done, 64 - done);
+            at += 64 - done;
+            done = 64;
+        }
+        i += done;
+    }
 #endif
+    while (i < n) {
+        out.Room(8);
         const unsigned char c = p[i];
-        switch (Classes[c]) {
-        case Plain:
-            out.Put(static_cast<char>(c));
+        if (Classes[c] == Plain) {
+            *at++ = static_cast<char>(c);
             ++i;
-            continue;
-        case Escaped:
-            switch (c) {
-            case '\\': out.Put("\\\\", 2); break;
-            case '\b': out.Put("\\b", 2); break;
-            case '\t': out.Put("\\t", 2); break;
-            case '\n': out.Put("\\n", 2); break;
-            case '\f': out.Put("\\f", 2); break;
-            case '\r': out.Put("\\r", 2); break;
-            default: out.PutUnit(c); break;
-            }
+        } else if (c < 0x80) {
+            PutEscape(c, at);
             ++i;
-            continue;
-        default: {
-            std::size_t length;
-            const std::uint32_t code = DecodeWide(p + i, n - i, length);
-            i += length;
-            if (code > 0xFFFF) {
-                const std::uint32_t v = code - 0x10000;
-                out.PutUnit(0xD800 + (v >> 10));
-                out.PutUnit(0xDC00 + (v & 0x3FF));
-            } else {
-                out.PutUnit(code);
-            }
-        }
+        } else {
+            i += PutWide(p + i, n - i, out);
         }
     }
-    out.Put('"');
+    out.Room(1);
+    *at++ = '"';
 }
 
 template <class Buffer>

@@ -3,6 +3,7 @@
 #include "Platform/Json/JsonNode.hpp"
 #include "Platform/Json/JsonObject.hpp"
 #include "Platform/Json/JsonTokenizer.hpp"
+#include "Platform/Json/JsonWriter.hpp"
 #include "tests/json/FailureText.hpp"
 
 #include <gtest/gtest.h>
@@ -221,6 +222,43 @@ TEST(AppJsonCtx, EncodesMessagesCompactlyInMemberOrder) {
     EXPECT_EQ(AppJsonCtx::EncodeMessage(std::nullopt), "null");
     const auto nullBytes = AppJsonCtx::EncodeMessageUtf8(std::nullopt);
     EXPECT_EQ(std::string(nullBytes.begin(), nullBytes.end()), "null");
+}
+
+// Long texts take a faster path than short ones: each character that needs an escape, alone or
+// beside another, gives the same text wherever it stands in a long run of plain ones.
+TEST(AppJsonCtx, EscapesAlikeWhereverALongTextHoldsTheCharacter) {
+    struct Piece {
+        std::string raw;
+        std::string escaped;
+    };
+    const Piece pieces[] = {
+        {"+", "\\u002B"},  {"\"", "\\u0022"}, {"\\", "\\\\"},        {"\n", "\\n"},
+        {"\x7F", "\\u007F"}, {std::string(1, '\0'), "\\u0000"},   {"\xC3\xA9", "\\u00E9"},
+        {"\xF0\x9F\x98\x80", "\\uD83D\\uDE00"}, {"\xFF", "\\uFFFD"}, {"\xE2\x82", "\\uFFFD"},
+        {"<+>", "\\u003C\\u002B\\u003E"},
+    };
+    // Plain text that differs from byte to byte, so that a byte taken from the wrong place shows.
+    std::string plain;
+    for (int i = 0; i < 200; ++i) plain += "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789/="[i % 64];
+    for (const Piece& piece : pieces) {
+        for (std::size_t at = 0; at <= 200; ++at) {
+            const std::string before = plain.substr(0, at), after = plain.substr(at);
+            std::string written = "x";
+            Quillmark::Platform::Json::JsonWriter::AppendString(before + piece.raw + after, written);
+            const std::string expected = "x\"" + before + piece.escaped + after + "\"";
+            ASSERT_EQ(written, expected) << "at " << at;
+            std::vector<std::uint8_t> bytes{'x'};
+            Quillmark::Platform::Json::JsonWriter::AppendString(before + piece.raw + after, bytes);
+            ASSERT_EQ(std::string(bytes.begin(), bytes.end()), expected) << "at " << at;
+        }
+    }
+    // Every byte needing an escape, in a text far longer than the first guess at its size.
+    const std::string controls(5000, '\x01');
+    std::string written;
+    Quillmark::Platform::Json::JsonWriter::AppendString(controls, written);
+    std::string expected = "\"";
+    for (std::size_t i = 0; i < controls.size(); ++i) expected += "\\u0001";
+    EXPECT_EQ(written, expected + "\"");
 }
 
 TEST(AppJsonCtx, RefusesTextsLongerThanTheLimitInUtf16Units) {
