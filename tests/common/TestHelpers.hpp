@@ -173,7 +173,15 @@ struct StandinRecord {
 
 inline StandinRecord ReadStandinRecord(const std::filesystem::path& path) {
     StandinRecord record;
-    const auto text = ReadAll(path);
+    // Every whole record names a working folder. Under Wine a file just renamed into place can
+    // refuse a reader for a moment, which would read as a record without arguments.
+    std::string text = ReadAll(path);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    const std::string_view whole("cwd\0", 4);
+    while (text.find(whole) == std::string::npos && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        text = ReadAll(path);
+    }
     std::vector<std::string> parts;
     std::size_t start = 0;
     for (std::size_t end; (end = text.find('\0', start)) != std::string::npos; start = end + 1) {
