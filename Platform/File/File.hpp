@@ -14,6 +14,8 @@
 // refused or something other than a regular file is in the way of a create, else the system's
 // description of the error, " : '", the path and "'".
 
+#include "Platform/File/FileHandle.hpp"
+
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -49,11 +51,11 @@ public:
     // was there. Folders are not removed.
     static bool Remove(std::string_view path);
 
-    File(File&& other) noexcept;
-    File& operator=(File&& other) noexcept;
+    File(File&& other) noexcept = default;
+    File& operator=(File&& other) noexcept = default;
     File(const File&) = delete;
     File& operator=(const File&) = delete;
-    ~File();
+    ~File() = default;
 
     // The path the file was opened by, as given.
     const std::string& Path() const noexcept { return path_; }
@@ -72,13 +74,11 @@ public:
 
 private:
     friend class Folder;
-    // The system's handle in an integer: a descriptor on POSIX, a HANDLE on Windows.
-    using NativeHandle = std::intptr_t;
-    static constexpr NativeHandle InvalidHandle = -1;
+    using NativeHandle = FileHandle::Native;
 
     File(NativeHandle handle, std::string path) noexcept : handle_(handle), path_(std::move(path)) {}
 
-    NativeHandle handle_ = InvalidHandle;
+    FileHandle handle_;
     std::string path_;
 };
 

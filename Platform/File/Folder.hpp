@@ -39,11 +39,11 @@ public:
     // not reached yet.
     static bool RemoveTree(std::string_view path);
 
-    Folder(Folder&& other) noexcept;
-    Folder& operator=(Folder&& other) noexcept;
+    Folder(Folder&& other) noexcept = default;
+    Folder& operator=(Folder&& other) noexcept = default;
     Folder(const Folder&) = delete;
     Folder& operator=(const Folder&) = delete;
-    ~Folder();
+    ~Folder() = default;
 
     // The path the folder was opened by, as given.
     const std::string& Path() const noexcept { return path_; }
@@ -64,12 +64,11 @@ public:
     bool Remove(std::string_view name) const;
 
 private:
-    using NativeHandle = std::intptr_t;
-    static constexpr NativeHandle InvalidHandle = -1;
+    using NativeHandle = FileHandle::Native;
 
     Folder(NativeHandle handle, std::string path) noexcept : handle_(handle), path_(std::move(path)) {}
 
-    NativeHandle handle_ = InvalidHandle;
+    FileHandle handle_;
     std::string path_;
 };
 

@@ -69,31 +69,16 @@ bool File::Remove(std::string_view path) {
     ThrowFileFailure(text, errno);
 }
 
-File::File(File&& other) noexcept : handle_(std::exchange(other.handle_, InvalidHandle)), path_(std::move(other.path_)) {}
-
-File& File::operator=(File&& other) noexcept {
-    if (this != &other) {
-        if (handle_ != InvalidHandle) ::close(static_cast<int>(handle_));
-        handle_ = std::exchange(other.handle_, InvalidHandle);
-        path_ = std::move(other.path_);
-    }
-    return *this;
-}
-
-File::~File() {
-    if (handle_ != InvalidHandle) ::close(static_cast<int>(handle_));
-}
-
 std::int64_t File::Size() const {
     struct stat info {};
-    if (::fstat(static_cast<int>(handle_), &info) != 0) ThrowFileFailure(path_, errno);
+    if (::fstat(static_cast<int>(handle_.Get()), &info) != 0) ThrowFileFailure(path_, errno);
     return static_cast<std::int64_t>(info.st_size);
 }
 
 std::size_t File::ReadAt(std::int64_t offset, std::span<std::uint8_t> buffer) const {
     std::size_t done = 0;
     while (done < buffer.size()) {
-        const auto n = ::pread(static_cast<int>(handle_), buffer.data() + done, buffer.size() - done,
+        const auto n = ::pread(static_cast<int>(handle_.Get()), buffer.data() + done, buffer.size() - done,
                                static_cast<off_t>(offset + static_cast<std::int64_t>(done)));
         if (n < 0) {
             if (errno == EINTR) continue;
@@ -108,7 +93,7 @@ std::size_t File::ReadAt(std::int64_t offset, std::span<std::uint8_t> buffer) co
 void File::Write(std::span<const std::uint8_t> bytes) {
     std::size_t done = 0;
     while (done < bytes.size()) {
-        const auto n = ::write(static_cast<int>(handle_), bytes.data() + done, bytes.size() - done);
+        const auto n = ::write(static_cast<int>(handle_.Get()), bytes.data() + done, bytes.size() - done);
         if (n < 0) {
             if (errno == EINTR) continue;
             ThrowFileFailure(path_, errno);
@@ -120,7 +105,7 @@ void File::Write(std::span<const std::uint8_t> bytes) {
 }
 
 void File::Close() {
-    const int fd = static_cast<int>(std::exchange(handle_, InvalidHandle));
+    const int fd = static_cast<int>(handle_.Release());
     // The descriptor is gone even when close reports an error, so it is never retried.
     if (fd >= 0 && ::close(fd) != 0 && errno != EINTR) ThrowFileFailure(path_, errno);
 }

@@ -28,24 +28,6 @@ void RequireNoNul(std::string_view path) {
     if (path.find('\0') != std::string_view::npos) throw ArgumentFailure("Argument_NullCharInPath", "path");
 }
 
-Descriptor& Descriptor::operator=(Descriptor&& other) noexcept {
-    if (this != &other) {
-        if (fd_ >= 0) ::close(fd_);
-        fd_ = other.Release();
-    }
-    return *this;
-}
-
-Descriptor::~Descriptor() {
-    if (fd_ >= 0) ::close(fd_);
-}
-
-int Descriptor::Release() noexcept {
-    const int fd = fd_;
-    fd_ = -1;
-    return fd;
-}
-
 int OpenAt(int folder, const char* name, int flags, mode_t mode) {
     for (;;) {
         const int fd = ::openat(folder, name, flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, mode);
@@ -96,21 +78,21 @@ Walk WalkBelow(int folder, std::string_view name, const std::string& shownPath) 
             }
             return walk;
         }
-        walk.owned = Descriptor(fd);
+        walk.owned = FileDescriptor(fd);
         walk.parent = fd;
     }
     walk.last = std::string(components.back());
     return walk;
 }
 
-std::optional<Descriptor> OpenRegular(int folder, const char* name, int accessFlags, const std::string& shownPath) {
+std::optional<FileDescriptor> OpenRegular(int folder, const char* name, int accessFlags, const std::string& shownPath) {
     struct stat before {};
     if (::fstatat(folder, name, &before, AT_SYMLINK_NOFOLLOW) != 0) {
         if (errno == ENOENT || errno == ENOTDIR) return std::nullopt;
         ThrowFileFailure(shownPath, errno);
     }
     if (!S_ISREG(before.st_mode)) return std::nullopt;
-    Descriptor fd(OpenAt(folder, name, accessFlags));
+    FileDescriptor fd(OpenAt(folder, name, accessFlags));
     if (fd.Get() < 0) {
         // Gone, or swapped for a link or something that refuses a reader, since the look.
         if (errno == ENOENT || errno == ENOTDIR || errno == ELOOP || errno == ENXIO) return std::nullopt;
@@ -122,8 +104,8 @@ std::optional<Descriptor> OpenRegular(int folder, const char* name, int accessFl
     return fd;
 }
 
-Descriptor CreateRegular(int folder, const char* name, int accessFlags, mode_t mode, const std::string& shownPath) {
-    Descriptor fd(OpenAt(folder, name, accessFlags | O_CREAT, mode));
+FileDescriptor CreateRegular(int folder, const char* name, int accessFlags, mode_t mode, const std::string& shownPath) {
+    FileDescriptor fd(OpenAt(folder, name, accessFlags | O_CREAT, mode));
     if (fd.Get() < 0) ThrowFileFailure(shownPath, errno);
     struct stat opened {};
     if (::fstat(fd.Get(), &opened) != 0) ThrowFileFailure(shownPath, errno);

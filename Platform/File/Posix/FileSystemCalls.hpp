@@ -2,6 +2,8 @@
 // What the POSIX file and folder backends share: opens that never follow a link or wait,
 // the walk of a relative name below an open folder, and the mapping of errors to failures.
 
+#include "Platform/Posix/FileDescriptor.hpp"
+
 #include <sys/stat.h>
 
 #include <optional>
@@ -17,24 +19,6 @@ namespace Quillmark::Platform::FileSystemCalls {
 // Refuses a path the system would cut short at a NUL.
 void RequireNoNul(std::string_view path);
 
-// A descriptor closed when this goes, unless released.
-class Descriptor {
-public:
-    Descriptor() = default;
-    explicit Descriptor(int fd) noexcept : fd_(fd) {}
-    Descriptor(Descriptor&& other) noexcept : fd_(other.Release()) {}
-    Descriptor& operator=(Descriptor&& other) noexcept;
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    ~Descriptor();
-
-    int Get() const noexcept { return fd_; }
-    int Release() noexcept;
-
-private:
-    int fd_ = -1;
-};
-
 // openat with the flags every open here carries (no link at the last component, no wait, not
 // inherited by children, never a controlling terminal), retried when interrupted. -1 and errno
 // on failure.
@@ -45,7 +29,7 @@ struct Walk {
     enum class Outcome { Found, Missing, Refused };
     Outcome outcome = Outcome::Found;
     // The folder holding the last component: owned when the name has folders on the way.
-    Descriptor owned;
+    FileDescriptor owned;
     int parent = -1;
     // The last component; empty when the name names the folder itself.
     std::string last;
@@ -60,10 +44,10 @@ Walk WalkBelow(int folder, std::string_view name, const std::string& shownPath);
 // The regular file at the name below the folder (AT_FDCWD for a plain path), opened with the
 // access flags; nothing when no regular file is there. The kind is looked at first, so no other
 // kind is ever opened, and then tested again on the open file.
-std::optional<Descriptor> OpenRegular(int folder, const char* name, int accessFlags, const std::string& shownPath);
+std::optional<FileDescriptor> OpenRegular(int folder, const char* name, int accessFlags, const std::string& shownPath);
 
 // Creates or opens the file at the name below the folder with the access flags and O_CREAT;
 // refuses anything but a regular file once it is open.
-Descriptor CreateRegular(int folder, const char* name, int accessFlags, mode_t mode, const std::string& shownPath);
+FileDescriptor CreateRegular(int folder, const char* name, int accessFlags, mode_t mode, const std::string& shownPath);
 
 }  // namespace Quillmark::Platform::FileSystemCalls

@@ -61,30 +61,15 @@ bool Folder::RemoveTree(std::string_view path) {
     return removed > 0;
 }
 
-Folder::Folder(Folder&& other) noexcept : handle_(std::exchange(other.handle_, InvalidHandle)), path_(std::move(other.path_)) {}
-
-Folder& Folder::operator=(Folder&& other) noexcept {
-    if (this != &other) {
-        if (handle_ != InvalidHandle) ::close(Fd(handle_));
-        handle_ = std::exchange(other.handle_, InvalidHandle);
-        path_ = std::move(other.path_);
-    }
-    return *this;
-}
-
-Folder::~Folder() {
-    if (handle_ != InvalidHandle) ::close(Fd(handle_));
-}
-
 bool Folder::IsPrivate() const {
     struct stat info {};
-    if (::fstat(Fd(handle_), &info) != 0) return false;
+    if (::fstat(Fd(handle_.Get()), &info) != 0) return false;
     return S_ISDIR(info.st_mode) && info.st_uid == ::geteuid() && (info.st_mode & (S_IWGRP | S_IWOTH)) == 0;
 }
 
 Folder::EntryKind Folder::KindOf(std::string_view name) const {
     const auto shown = Shown(path_, name);
-    const auto walk = WalkBelow(Fd(handle_), name, shown);
+    const auto walk = WalkBelow(Fd(handle_.Get()), name, shown);
     if (walk.outcome == Walk::Outcome::Missing) return EntryKind::Missing;
     if (walk.outcome == Walk::Outcome::Refused || walk.last.empty()) return EntryKind::Other;
     struct stat info {};
@@ -97,7 +82,7 @@ Folder::EntryKind Folder::KindOf(std::string_view name) const {
 
 std::optional<File> Folder::OpenForReading(std::string_view name) const {
     auto shown = Shown(path_, name);
-    const auto walk = WalkBelow(Fd(handle_), name, shown);
+    const auto walk = WalkBelow(Fd(handle_.Get()), name, shown);
     if (walk.outcome != Walk::Outcome::Found || walk.last.empty()) return std::nullopt;
     auto fd = OpenRegular(walk.parent, walk.last.c_str(), O_RDONLY, shown);
     if (!fd) return std::nullopt;
@@ -107,7 +92,7 @@ std::optional<File> Folder::OpenForReading(std::string_view name) const {
 File Folder::Create(std::string_view name) const {
     RequireNoNul(name);
     auto shown = Shown(path_, name);
-    const auto walk = WalkBelow(Fd(handle_), name, shown);
+    const auto walk = WalkBelow(Fd(handle_.Get()), name, shown);
     if (walk.outcome == Walk::Outcome::Missing) ThrowFileFailure(shown, ENOENT);
     if (walk.outcome == Walk::Outcome::Refused || walk.last.empty()) ThrowFileFailure(shown, EACCES);
     auto fd = CreateRegular(walk.parent, walk.last.c_str(), O_RDWR, 0600, shown);
@@ -118,7 +103,7 @@ File Folder::Create(std::string_view name) const {
 bool Folder::Remove(std::string_view name) const {
     RequireNoNul(name);
     const auto shown = Shown(path_, name);
-    const auto walk = WalkBelow(Fd(handle_), name, shown);
+    const auto walk = WalkBelow(Fd(handle_.Get()), name, shown);
     if (walk.outcome == Walk::Outcome::Missing) return false;
     if (walk.outcome == Walk::Outcome::Refused || walk.last.empty()) ThrowFileFailure(shown, EACCES);
     if (::unlinkat(walk.parent, walk.last.c_str(), 0) == 0) return true;

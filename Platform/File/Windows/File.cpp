@@ -131,24 +131,9 @@ bool File::Remove(std::string_view path) {
     return true;
 }
 
-File::File(File&& other) noexcept : handle_(std::exchange(other.handle_, InvalidHandle)), path_(std::move(other.path_)) {}
-
-File& File::operator=(File&& other) noexcept {
-    if (this != &other) {
-        if (handle_ != InvalidHandle) ::CloseHandle(Native(handle_));
-        handle_ = std::exchange(other.handle_, InvalidHandle);
-        path_ = std::move(other.path_);
-    }
-    return *this;
-}
-
-File::~File() {
-    if (handle_ != InvalidHandle) ::CloseHandle(Native(handle_));
-}
-
 std::int64_t File::Size() const {
     LARGE_INTEGER size{};
-    if (!::GetFileSizeEx(Native(handle_), &size)) ThrowFileFailure(path_, ::GetLastError());
+    if (!::GetFileSizeEx(Native(handle_.Get()), &size)) ThrowFileFailure(path_, ::GetLastError());
     return size.QuadPart;
 }
 
@@ -161,7 +146,7 @@ std::size_t File::ReadAt(std::int64_t offset, std::span<std::uint8_t> buffer) co
         position.OffsetHigh = static_cast<DWORD>(at >> 32);
         const auto piece = static_cast<DWORD>(std::min<std::size_t>(buffer.size() - done, MaxPiece));
         DWORD n = 0;
-        if (!::ReadFile(Native(handle_), buffer.data() + done, piece, &n, &position)) {
+        if (!::ReadFile(Native(handle_.Get()), buffer.data() + done, piece, &n, &position)) {
             const DWORD error = ::GetLastError();
             if (error == ERROR_HANDLE_EOF) break;
             ThrowFileFailure(path_, error);
@@ -177,7 +162,7 @@ void File::Write(std::span<const std::uint8_t> bytes) {
     while (done < bytes.size()) {
         const auto piece = static_cast<DWORD>(std::min<std::size_t>(bytes.size() - done, MaxPiece));
         DWORD n = 0;
-        if (!::WriteFile(Native(handle_), bytes.data() + done, piece, &n, nullptr)) {
+        if (!::WriteFile(Native(handle_.Get()), bytes.data() + done, piece, &n, nullptr)) {
             ThrowFileFailure(path_, ::GetLastError());
         }
         // A write that takes nothing would never finish.
@@ -187,8 +172,8 @@ void File::Write(std::span<const std::uint8_t> bytes) {
 }
 
 void File::Close() {
-    const auto handle = std::exchange(handle_, InvalidHandle);
-    if (handle != InvalidHandle && !::CloseHandle(Native(handle))) ThrowFileFailure(path_, ::GetLastError());
+    const auto handle = handle_.Release();
+    if (handle != FileHandle::Invalid && !::CloseHandle(Native(handle))) ThrowFileFailure(path_, ::GetLastError());
 }
 
 }  // namespace Quillmark::Platform

@@ -145,27 +145,12 @@ bool Folder::RemoveTree(std::string_view path) {
     return true;
 }
 
-Folder::Folder(Folder&& other) noexcept : handle_(std::exchange(other.handle_, InvalidHandle)), path_(std::move(other.path_)) {}
-
-Folder& Folder::operator=(Folder&& other) noexcept {
-    if (this != &other) {
-        if (handle_ != InvalidHandle) ::CloseHandle(Native(handle_));
-        handle_ = std::exchange(other.handle_, InvalidHandle);
-        path_ = std::move(other.path_);
-    }
-    return *this;
-}
-
-Folder::~Folder() {
-    if (handle_ != InvalidHandle) ::CloseHandle(Native(handle_));
-}
-
 bool Folder::IsPrivate() const {
-    if (KindOfHandle(Native(handle_)) != HandleKind::Folder) return false;
+    if (KindOfHandle(Native(handle_.Get())) != HandleKind::Folder) return false;
     PSID owner = nullptr;
     PACL dacl = nullptr;
     PSECURITY_DESCRIPTOR descriptor = nullptr;
-    if (::GetSecurityInfo(Native(handle_), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+    if (::GetSecurityInfo(Native(handle_.Get()), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
                           &owner, nullptr, &dacl, nullptr, &descriptor) != ERROR_SUCCESS) {
         return false;
     }
@@ -176,7 +161,7 @@ bool Folder::IsPrivate() const {
 
 Folder::EntryKind Folder::KindOf(std::string_view name) const {
     const auto shown = Shown(path_, name);
-    const auto walk = WalkBelow(Native(handle_), name, shown);
+    const auto walk = WalkBelow(Native(handle_.Get()), name, shown);
     if (walk.outcome == Walk::Outcome::Missing) return EntryKind::Missing;
     if (walk.outcome == Walk::Outcome::Refused || walk.last.empty()) return EntryKind::Other;
     LONG status = 0;
@@ -190,7 +175,7 @@ Folder::EntryKind Folder::KindOf(std::string_view name) const {
 
 std::optional<File> Folder::OpenForReading(std::string_view name) const {
     auto shown = Shown(path_, name);
-    const auto walk = WalkBelow(Native(handle_), name, shown);
+    const auto walk = WalkBelow(Native(handle_.Get()), name, shown);
     if (walk.outcome != Walk::Outcome::Found || walk.last.empty()) return std::nullopt;
     LONG status = 0;
     auto entry = OpenBelow(walk.parent, walk.last, GENERIC_READ, FILE_SHARE_READ, FILE_OPEN, FILE_NON_DIRECTORY_FILE,
@@ -207,7 +192,7 @@ std::optional<File> Folder::OpenForReading(std::string_view name) const {
 File Folder::Create(std::string_view name) const {
     RequireNoNul(name);
     auto shown = Shown(path_, name);
-    const auto walk = WalkBelow(Native(handle_), name, shown);
+    const auto walk = WalkBelow(Native(handle_.Get()), name, shown);
     if (walk.outcome == Walk::Outcome::Missing) ThrowFileFailure(shown, ERROR_PATH_NOT_FOUND);
     if (walk.outcome == Walk::Outcome::Refused || walk.last.empty()) ThrowFileFailure(shown, ERROR_ACCESS_DENIED);
     LONG status = 0;
@@ -225,7 +210,7 @@ File Folder::Create(std::string_view name) const {
 bool Folder::Remove(std::string_view name) const {
     RequireNoNul(name);
     const auto shown = Shown(path_, name);
-    const auto walk = WalkBelow(Native(handle_), name, shown);
+    const auto walk = WalkBelow(Native(handle_.Get()), name, shown);
     if (walk.outcome == Walk::Outcome::Missing) return false;
     if (walk.outcome == Walk::Outcome::Refused || walk.last.empty()) ThrowFileFailure(shown, ERROR_ACCESS_DENIED);
     LONG status = 0;

@@ -2,7 +2,7 @@
 // What the daemon holds of a child it started here: its id and the descriptors to watch it by.
 
 #include "Platform/Process/OutputCapture.hpp"
-#include "Platform/Process/Posix/FileDescriptor.hpp"
+#include "Platform/Posix/FileDescriptor.hpp"
 #include "Platform/Process/SpawnedProcess.hpp"
 
 #include <sys/types.h>

@@ -5,7 +5,7 @@
 
 #include <utility>
 
-namespace Quillmark::Platform::Process {
+namespace Quillmark::Platform {
 
 class FileDescriptor {
 public:
@@ -26,6 +26,8 @@ public:
 
     int Get() const noexcept { return fd_; }
     explicit operator bool() const noexcept { return fd_ >= 0; }
+    // Gives the descriptor up without closing it; -1 stays behind.
+    int Release() noexcept { return std::exchange(fd_, -1); }
     void Reset() noexcept {
         if (fd_ >= 0) ::close(fd_);
         fd_ = -1;
@@ -35,4 +37,4 @@ private:
     int fd_ = -1;
 };
 
-}  // namespace Quillmark::Platform::Process
+}  // namespace Quillmark::Platform
