@@ -1,7 +1,10 @@
 #include "Daemon/MessageListeners/TempFolder.hpp"
 
 #include "Common/Utils.hpp"
+#include "Platform/File/NameComponents.hpp"
 #include "Platform/Text/Ascii.hpp"
+
+#include <algorithm>
 
 namespace Quillmark::Daemon::MessageListeners {
 
@@ -32,8 +35,6 @@ bool IsDeviceName(std::string_view component) {
 
 // A component that the system would read as another name, or as no file at all.
 bool IsSafeComponent(std::string_view component) {
-    if (component.empty() || component == ".") return true;
-    if (component == "..") return false;
     // Windows drops trailing dots and blanks: "a.pdf." would open "a.pdf", "..." the folder.
     if (component.back() == '.' || component.back() == ' ') return false;
     return !IsDeviceName(component);
@@ -48,15 +49,9 @@ std::string TempFolder::UsualPath() { return Common::Utils::TempDirCandidates().
 bool TempFolder::IsSafeName(std::string_view name) {
     // One rule on every system, so that both daemons answer a name alike. A backslash separates
     // on Windows (and starts UNC and device paths), a colon makes a drive or a file's stream.
-    if (name.find_first_of(std::string_view("\0\\:", 3)) != std::string_view::npos) return false;
     if (name.starts_with('/')) return false;
-    for (std::size_t start = 0; start <= name.size();) {
-        auto end = name.find('/', start);
-        if (end == std::string_view::npos) end = name.size();
-        if (!IsSafeComponent(name.substr(start, end - start))) return false;
-        start = end + 1;
-    }
-    return true;
+    const auto components = Platform::NameComponents::Split(name, "/", "\\:");
+    return components && std::ranges::all_of(*components, IsSafeComponent);
 }
 
 }  // namespace Quillmark::Daemon::MessageListeners

@@ -1,6 +1,7 @@
 #include "Platform/File/Posix/FileSystemCalls.hpp"
 
 #include "Platform/Failure.hpp"
+#include "Platform/File/NameComponents.hpp"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -47,22 +48,12 @@ bool IsLink(int folder, const char* name) {
 Walk WalkBelow(int folder, std::string_view name, const std::string& shownPath) {
     Walk walk;
     walk.parent = folder;
-    if (name.find('\0') != std::string_view::npos) {
+    const auto split = NameComponents::Split(name, "/");
+    if (!split) {
         walk.outcome = Walk::Outcome::Refused;
         return walk;
     }
-    std::vector<std::string_view> components;
-    for (std::size_t start = 0; start <= name.size();) {
-        auto end = name.find('/', start);
-        if (end == std::string_view::npos) end = name.size();
-        const auto component = name.substr(start, end - start);
-        if (component == "..") {
-            walk.outcome = Walk::Outcome::Refused;
-            return walk;
-        }
-        if (!component.empty() && component != ".") components.push_back(component);
-        start = end + 1;
-    }
+    const auto& components = *split;
     if (components.empty()) return walk;
     for (std::size_t i = 0; i + 1 < components.size(); ++i) {
         const std::string component(components[i]);

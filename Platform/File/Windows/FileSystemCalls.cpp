@@ -1,6 +1,7 @@
 #include "Platform/File/Windows/FileSystemCalls.hpp"
 
 #include "Platform/Failure.hpp"
+#include "Platform/File/NameComponents.hpp"
 #include "Platform/Path.hpp"
 #include "Platform/Text/Ascii.hpp"
 #include "Platform/Windows/Security.hpp"
@@ -159,23 +160,13 @@ bool IsMissing(LONG status) {
 Walk WalkBelow(HANDLE folder, std::string_view name, const std::string& shownPath) {
     Walk walk;
     walk.parent = folder;
-    if (name.find('\0') != std::string_view::npos) {
+    // A colon names a stream of a file, or a drive.
+    const auto split = NameComponents::Split(name, "/\\", ":");
+    if (!split) {
         walk.outcome = Walk::Outcome::Refused;
         return walk;
     }
-    std::vector<std::string_view> components;
-    for (std::size_t start = 0; start <= name.size();) {
-        auto end = name.find_first_of("/\\", start);
-        if (end == std::string_view::npos) end = name.size();
-        const auto component = name.substr(start, end - start);
-        // A colon names a stream of a file, or a drive.
-        if (component == ".." || component.find(':') != std::string_view::npos) {
-            walk.outcome = Walk::Outcome::Refused;
-            return walk;
-        }
-        if (!component.empty() && component != ".") components.push_back(component);
-        start = end + 1;
-    }
+    const auto& components = *split;
     if (components.empty()) return walk;
     for (std::size_t i = 0; i + 1 < components.size(); ++i) {
         LONG status = 0;
