@@ -2,7 +2,7 @@
 
 #include "Daemon/MessageListeners/IMessageListener.hpp"
 #include "Daemon/Models/FileMetadata.hpp"
-#include "Platform/Process/ProcessMemory.hpp"
+#include "Platform/Process/ByteRegion.hpp"
 
 #include <cstdint>
 #include <memory>

@@ -6,7 +6,7 @@
 #include "Platform/Encoding/Base64.hpp"
 #include "Platform/Encoding/Hex.hpp"
 #include "Platform/Encoding/Sha256.hpp"
-#include "Platform/Process/ProcessMemory.hpp"
+#include "Platform/Process/ByteRegion.hpp"
 
 #include <gmock/gmock.h>
 

@@ -1,4 +1,4 @@
-#include "Platform/Process/ProcessMemory.hpp"
+#include "Platform/Process/ByteRegion.hpp"
 
 #include "Platform/Failure.hpp"
 
