@@ -11,8 +11,8 @@
 #include "Platform/Runtime/BlockingPool.hpp"
 
 #include <algorithm>
-#include <optional>
 #include <cstring>
+#include <optional>
 #include <span>
 #include <utility>
 

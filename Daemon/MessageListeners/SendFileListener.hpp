@@ -6,8 +6,8 @@
 
 #include <cstdint>
 #include <memory>
-#include <span>
 #include <optional>
+#include <span>
 #include <string>
 
 namespace Quillmark::Daemon::MessageListeners {

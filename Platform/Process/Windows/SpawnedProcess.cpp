@@ -1,8 +1,8 @@
 #include "Platform/Process/SpawnedProcess.hpp"
 
 #include "Platform/Failure.hpp"
-#include "Platform/Process/SpawnRules.hpp"
 #include "Platform/Process/ChildReaper.hpp"
+#include "Platform/Process/SpawnRules.hpp"
 #include "Platform/Process/Windows/CommandLine.hpp"
 #include "Platform/Process/Windows/SpawnedProcessNative.hpp"
 #include "Platform/Windows/Security.hpp"
