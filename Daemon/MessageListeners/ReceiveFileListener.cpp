@@ -21,7 +21,9 @@
 #include <cstring>
 #include <exception>
 #include <mutex>
+#include <optional>
 #include <span>
+#include <string_view>
 #include <utility>
 
 namespace Quillmark::Daemon::MessageListeners {
@@ -74,6 +76,42 @@ ChunkText ReadChunk(const Platform::Json::JsonObject& object, Models::FileChunk&
     }
     record = Config::AppJsonCtx::DecodeFileChunk(object);
     return {record.ChunkIndex, record.ChunkData ? &*record.ChunkData : nullptr};
+}
+
+// A chunk request as browsers write it, {"action":1,"chunkIndex":N,"chunkData":"..."}, with a
+// plain index and nothing else: its index and the text between the quotes, which may still
+// hold anything. Any other spelling answers nothing and goes through the document, which
+// reads it the same way or fails as the contract says.
+struct PlainChunk {
+    std::int64_t index = 0;
+    std::string_view text;
+};
+
+std::optional<PlainChunk> PlainChunkRequest(std::string_view data) {
+    constexpr std::string_view head = R"({"action":1,"chunkIndex":)";
+    constexpr std::string_view middle = R"(,"chunkData":")";
+    constexpr std::string_view tail = R"("})";
+    if (!data.starts_with(head)) return std::nullopt;
+    std::size_t at = head.size();
+    // No sign and no leading zero, and few enough digits that no reading can overflow.
+    const std::size_t digitsEnd = std::min(data.find_first_not_of("0123456789", at), data.size());
+    const std::size_t digits = digitsEnd - at;
+    if (digits == 0 || digits > 18 || (digits > 1 && data[at] == '0')) return std::nullopt;
+    std::int64_t index = 0;
+    for (; at < digitsEnd; ++at) index = index * 10 + (data[at] - '0');
+    if (data.substr(at, middle.size()) != middle) return std::nullopt;
+    at += middle.size();
+    if (data.size() < at + tail.size() || !data.ends_with(tail)) return std::nullopt;
+    return PlainChunk{index, data.substr(at, data.size() - tail.size() - at)};
+}
+
+// The bytes that a text of Base64 symbols alone decodes to; any other length means the decoder
+// skipped characters, some of which (tab, CR, LF) JSON refuses in a string.
+std::size_t PlainDecodedLength(std::string_view text) {
+    if (text.size() % 4 != 0) return std::string_view::npos;
+    std::size_t padding = 0;
+    while (padding < 2 && padding < text.size() && text[text.size() - 1 - padding] == '=') ++padding;
+    return text.size() / 4 * 3 - padding;
 }
 
 // Writes the file's pieces, slices of the region, in order with as few calls as it can: pieces
@@ -235,40 +273,72 @@ Platform::Task<void> ReceiveFileListener::DiscardChunksAsync() {
     inOrder_ = true;
 }
 
-Platform::Task<Models::Message> ReceiveFileListener::ProcessAsync(Models::Message request, Platform::CancellationToken) {
-    const auto object = RequestData::Parse(request.Data);
-    if (RequestData::SelectStep(object) == 0) {
-        auto metadata = Config::AppJsonCtx::DecodeFileMetadata(object);
-        co_await DiscardChunksAsync();
-        metadata_ = std::move(metadata);
-        chunkCount_ = 0;
-        receivedBytes_ = 0;
-        co_return ListenerReply(Action(), "OK");
-    }
-
-    if (!metadata_) throw Platform::InvalidOperationFailure("Metadata must be received before chunks");
-    Models::FileChunk record;
-    const auto chunk = ReadChunk(object, record);
+std::optional<ReceiveFileListener::ChunkRecord> ReceiveFileListener::DecodePlainChunk(const std::optional<std::string>& data) {
+    if (!data) return std::nullopt;
+    const auto plain = PlainChunkRequest(*data);
+    if (!plain) return std::nullopt;
     ChunkRecord stored;
-    stored.ChunkIndex = chunk.index;
+    stored.ChunkIndex = plain->index;
     stored.Offset = bytes_.Size();
+    const auto room = Base64::DecodeRoom(plain->text.size());
+    if (room > bytes_.Bound() - stored.Offset) return std::nullopt;
+    bool decoded = true;
+    try {
+        stored.Length = Base64::DecodeInto(plain->text, bytes_.Extend(room));
+    } catch (const Platform::FormatFailure&) {
+        // Quotes, escapes or other symbols: the document decides what the text is.
+        decoded = false;
+    }
+    if (!decoded || stored.Length != PlainDecodedLength(plain->text)) {
+        bytes_.Truncate(stored.Offset);
+        return std::nullopt;
+    }
+    bytes_.Truncate(stored.Offset + stored.Length);
+    return stored;
+}
+
+Platform::Task<Models::Message> ReceiveFileListener::ProcessAsync(Models::Message request, Platform::CancellationToken) {
+    // The common spelling of a chunk is decoded straight from the request's text, which is most
+    // of what an upload carries; the document would copy it twice more.
+    std::optional<ChunkRecord> plain;
+    if (metadata_) plain = DecodePlainChunk(request.Data);
+    ChunkRecord stored;
     // Decoded into the region where the room for any text of its length is left there; near
     // the bound, beside it, since the text may still fit once its blanks are skipped.
     std::vector<std::uint8_t> beside;
-    if (!chunk.data) {
-        stored.Content = ChunkRecord::State::NullData;
+    if (plain) {
+        stored = *plain;
     } else {
-        try {
-            if (Base64::DecodeRoom(chunk.data->size()) <= bytes_.Bound() - stored.Offset) {
-                stored.Length = Base64::DecodeInto(*chunk.data, bytes_.Extend(Base64::DecodeRoom(chunk.data->size())));
-                bytes_.Truncate(stored.Offset + stored.Length);
-            } else {
-                beside = Base64::Decode(*chunk.data);
-                stored.Length = beside.size();
+        const auto object = RequestData::Parse(request.Data);
+        if (RequestData::SelectStep(object) == 0) {
+            auto metadata = Config::AppJsonCtx::DecodeFileMetadata(object);
+            co_await DiscardChunksAsync();
+            metadata_ = std::move(metadata);
+            chunkCount_ = 0;
+            receivedBytes_ = 0;
+            co_return ListenerReply(Action(), "OK");
+        }
+
+        if (!metadata_) throw Platform::InvalidOperationFailure("Metadata must be received before chunks");
+        Models::FileChunk record;
+        const auto chunk = ReadChunk(object, record);
+        stored.ChunkIndex = chunk.index;
+        stored.Offset = bytes_.Size();
+        if (!chunk.data) {
+            stored.Content = ChunkRecord::State::NullData;
+        } else {
+            try {
+                if (Base64::DecodeRoom(chunk.data->size()) <= bytes_.Bound() - stored.Offset) {
+                    stored.Length = Base64::DecodeInto(*chunk.data, bytes_.Extend(Base64::DecodeRoom(chunk.data->size())));
+                    bytes_.Truncate(stored.Offset + stored.Length);
+                } else {
+                    beside = Base64::Decode(*chunk.data);
+                    stored.Length = beside.size();
+                }
+            } catch (const Platform::FormatFailure&) {
+                bytes_.Truncate(stored.Offset);
+                stored.Content = ChunkRecord::State::BadBase64;
             }
-        } catch (const Platform::FormatFailure&) {
-            bytes_.Truncate(stored.Offset);
-            stored.Content = ChunkRecord::State::BadBase64;
         }
     }
     // Once the count has reached the announced total nothing can complete again, so later

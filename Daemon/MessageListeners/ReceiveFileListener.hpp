@@ -51,6 +51,9 @@ public:
 private:
     class AheadWork;
 
+    // A chunk request in its usual spelling, decoded onto the end of the region; nothing, with
+    // the region as it was, for any other request, or where the document may read it otherwise.
+    std::optional<ChunkRecord> DecodePlainChunk(const std::optional<std::string>& data);
     Platform::Task<Models::Message> MakeFileAsync();
     Platform::Task<Models::Message> WriteFileAsync();
     // Forgets the kept chunks, once no worker reads them any more.

@@ -253,6 +253,66 @@ TEST_F(ReceiveFileListenerTest, ReadsChunkMembersExactlyAsTheWireContract) {
     }
 }
 
+// The usual spelling of a chunk is read without the document; every spelling close to it must
+// still come out as the document reads it: the same bytes, or the same failure.
+TEST_F(ReceiveFileListenerTest, ReadsSpellingsNearTheUsualOneAsTheDocumentDoes) {
+    const std::string head = R"({"action":1,"chunkIndex":)";
+    const std::string requests[] = {
+        head + R"(0,"chunkData":"YWJj"})",
+        head + R"(0,"chunkData":"YQ=="})",
+        head + R"(0,"chunkData":""})",
+        head + "0,\"chunkData\":\"YWJj\n\"}",
+        head + "0,\"chunkData\":\"YW\tJjZGVm\r\"}",
+        head + R"(0,"chunkData":"YW Jj"})",
+        head + R"(0,"chunkData":"YW  JjZGVm  "})",
+        head + R"(0,"chunkData":"YWJ\u006A"})",
+        head + R"(0,"chunkData":"YW\/j"})",
+        head + R"(0,"chunkData":"YWJj\"})",
+        head + R"(0,"chunkData":"YWJj","chunkData":"ZGVm"})",
+        head + R"(0,"chunkData":"YWJj","more":"ZGVm"})",
+        head + R"(0,"chunkData":"YWJj"} )",
+        head + R"(0,"chunkData":"YWJj"}})",
+        head + R"(0,"chunkData":"YQ="})",
+        head + R"(0,"chunkData":"YQ==YQ=="})",
+        head + R"(0,"chunkData":"Y==="})",
+        head + R"(00,"chunkData":"YWJj"})",
+        head + R"(-0,"chunkData":"YWJj"})",
+        head + R"(1234567890123456789,"chunkData":"YWJj"})",
+        head + R"(99999999999999999999,"chunkData":"YWJj"})",
+        head + R"(0,"chunkData":"YWJj")",
+        head + R"(0,"chunkData":")",
+        head + R"(0"})",
+        R"({"action":1, "chunkIndex":0,"chunkData":"YWJj"})",
+    };
+    for (const auto& request : requests) {
+        // What the document makes of the request: the file's bytes, or the client's text.
+        std::string bytes, failure;
+        try {
+            // A repeated member fails where the listener looks it up.
+            const auto object = Daemon::MessageListeners::RequestData::Parse(request);
+            Daemon::MessageListeners::RequestData::SelectStep(object);
+            object.Find("chunkIndex");
+            object.Find("chunkData");
+            const auto chunk = Daemon::Config::AppJsonCtx::DecodeFileChunk(object);
+            if (!chunk.ChunkData) throw Platform::ArgumentNullFailure("s");
+            const auto decoded = Platform::Encoding::Base64::Decode(*chunk.ChunkData);
+            bytes.assign(decoded.begin(), decoded.end());
+        } catch (const Platform::Failure& refused) {
+            failure = "failure: " + refused.Message();
+        }
+        ReceiveFileListener fresh;
+        ASSERT_EQ(Answer(fresh, Metadata(static_cast<std::int64_t>(bytes.size()), 1, Upper(bytes))), "OK");
+        const auto reply = Answer(fresh, request);
+        if (failure.empty()) {
+            ASSERT_EQ(NameIn(reply).size(), 21u) << request << ": " << reply;
+            EXPECT_EQ(ReadFile(Folder() / NameIn(reply)), bytes) << request;
+            fs::remove(Folder() / NameIn(reply));
+        } else {
+            EXPECT_EQ(reply, failure) << request;
+        }
+    }
+}
+
 TEST_F(ReceiveFileListenerTest, RefusesAChunkThatWouldPassTheUploadBound) {
     // Room for ten bytes in three chunks, and not a byte more.
     const auto bound = 10 + 3 * ReceiveFileListener::ChunkOverheadBytes;
