@@ -12,6 +12,7 @@
 #include "Platform/Encoding/Sha256.hpp"
 #include "Platform/Failure.hpp"
 #include "Platform/File/File.hpp"
+#include "Platform/File/Folder.hpp"
 #include "Platform/Json/JsonObject.hpp"
 #include "Platform/Path.hpp"
 #include "Platform/Runtime/BlockingPool.hpp"
@@ -38,6 +39,9 @@ constexpr std::size_t WriteBatchBytes = 64 * 1024;
 constexpr std::size_t WriteRunBytes = 8 * 1024 * 1024;
 // The most bytes a worker hashes before it looks whether it should stop.
 constexpr std::size_t HashPieceBytes = 1024 * 1024;
+// The smallest upload whose file is written while it comes in; a smaller one is written at
+// its assembly in a moment.
+constexpr std::int64_t WriteAheadFileBytes = 4 * 1024 * 1024;
 // How far beyond an upload's bytes memory is backed ahead of them.
 constexpr std::size_t FillAheadBytes = 8 * 1024 * 1024;
 
@@ -250,6 +254,84 @@ private:
     std::unique_ptr<Platform::Encoding::Sha256> sha_;
 };
 
+// The file of an upload that arrives in index order, written on a worker while the chunks still
+// come in, so that its assembly has only the last bytes left to write. The bytes offered must
+// stay in place until the worker is idle. A file begun here that does not become the upload's
+// is removed.
+class ReceiveFileListener::WriteAhead final : public WorkerSlot {
+public:
+    WriteAhead(Platform::Folder folder, std::string name, Platform::File file)
+        : folder_(std::move(folder)), name_(std::move(name)), file_(std::move(file)) {}
+
+    // The upload's bytes so far, from its first one; writes those not written yet, unless a
+    // worker runs already.
+    void Offer(std::span<const std::uint8_t> run) {
+        {
+            const std::lock_guard lock(mutex_);
+            run_ = run;
+            if (stopped_ || broken_ || !Claim()) return;
+        }
+        Post([this] { Work(); });
+    }
+    // The worker stops at the end of its piece; nothing more is written.
+    void Stop() {
+        const std::lock_guard lock(mutex_);
+        stopped_ = true;
+    }
+    // Once the worker is idle: how many of the first bytes the file holds, if it can go on.
+    std::optional<std::size_t> Written() {
+        const std::lock_guard lock(mutex_);
+        if (broken_ || Busy()) return std::nullopt;
+        return written_;
+    }
+    const std::string& Name() const { return name_; }
+    // Once the worker is idle: the file, to go on with.
+    Platform::File TakeFile() { return std::move(file_); }
+    // Once the worker is idle: closes and removes the file, as far as that can be done.
+    void Remove() noexcept {
+        try {
+            file_.Close();
+        } catch (...) {
+        }
+        try {
+            folder_.Remove(name_);
+        } catch (...) {
+        }
+    }
+
+private:
+    void Work() noexcept {
+        for (;;) {
+            std::span<const std::uint8_t> piece;
+            {
+                const std::lock_guard lock(mutex_);
+                if (stopped_ || broken_ || written_ >= run_.size()) break;
+                piece = run_.subspan(written_, std::min(WriteRunBytes, run_.size() - written_));
+            }
+            bool failed = false;
+            try {
+                file_.Write(piece);
+            } catch (...) {
+                // The assembly writes the whole file afresh, and reports what fails then.
+                failed = true;
+            }
+            const std::lock_guard lock(mutex_);
+            if (failed) broken_ = true;
+            else written_ += piece.size();
+        }
+        const std::lock_guard lock(mutex_);
+        EndJob();
+    }
+
+    Platform::Folder folder_;
+    std::string name_;
+    Platform::File file_;
+    std::span<const std::uint8_t> run_;
+    std::size_t written_ = 0;
+    bool stopped_ = false;
+    bool broken_ = false;
+};
+
 ReceiveFileListener::ReceiveFileListener() : ahead_(std::make_unique<AheadWork>()) {}
 
 ReceiveFileListener::ReceiveFileListener(std::int64_t maxUploadBytes)
@@ -260,6 +342,11 @@ ReceiveFileListener::ReceiveFileListener(std::int64_t maxUploadBytes)
 ReceiveFileListener::~ReceiveFileListener() {
     ahead_->Abandon();
     ahead_->WaitIdle();
+    if (writeAhead_) {
+        writeAhead_->Stop();
+        writeAhead_->WaitIdle();
+        writeAhead_->Remove();
+    }
 }
 
 std::int32_t ReceiveFileListener::Action() const { return ActionCode::ReceiveFile; }
@@ -267,6 +354,12 @@ std::int32_t ReceiveFileListener::Action() const { return ActionCode::ReceiveFil
 Platform::Task<void> ReceiveFileListener::DiscardChunksAsync() {
     ahead_->Abandon();
     co_await ahead_->WaitIdleAsync();
+    if (writeAhead_) {
+        writeAhead_->Stop();
+        co_await writeAhead_->WaitIdleAsync();
+        writeAhead_->Remove();
+        writeAhead_.reset();
+    }
     std::vector<ChunkRecord>().swap(chunks_);
     bytes_.Release();
     ahead_ = std::make_unique<AheadWork>();
@@ -362,6 +455,7 @@ Platform::Task<Models::Message> ReceiveFileListener::ProcessAsync(Models::Messag
         if (inOrder_ && (stored.Content != ChunkRecord::State::Bytes || !following)) {
             inOrder_ = false;
             ahead_->StopHashing();
+            if (writeAhead_) writeAhead_->Stop();
         }
         // Memory for the chunks to come is backed as far ahead as the upload has come, up to a
         // limit and never past the announced size; memory that cannot be had now is left to the
@@ -374,11 +468,29 @@ Platform::Task<Models::Message> ReceiveFileListener::ProcessAsync(Models::Messag
         } catch (const Platform::Failure&) {
         }
         ahead_->Offer(std::as_const(bytes_).Bytes(), fresh);
+        // The chunk that completes the count is written by the assembly anyway.
+        if (inOrder_ && chunkCount_ + 1 < metadata_->TotalChunks && metadata_->FileSize >= WriteAheadFileBytes) {
+            if (!writeAhead_ && chunks_.size() == 1) writeAhead_ = BeginFile();
+            if (writeAhead_) writeAhead_->Offer(std::as_const(bytes_).Bytes());
+        }
     }
     receivedBytes_ += cost;
     ++chunkCount_;
     if (chunkCount_ == metadata_->TotalChunks) co_return co_await MakeFileAsync();
     co_return ListenerReply(Action(), "OK");
+}
+
+std::unique_ptr<ReceiveFileListener::WriteAhead> ReceiveFileListener::BeginFile() const {
+    // Anything in the way leaves the file to the assembly, which reports it.
+    try {
+        auto folder = TempFolder::Open();
+        if (!folder) return nullptr;
+        auto name = Common::Utils::RandomString(16) + "_" + Extension(metadata_->OriginalFileName);
+        auto file = folder->Create(name);
+        return std::make_unique<WriteAhead>(std::move(*folder), std::move(name), std::move(file));
+    } catch (...) {
+        return nullptr;
+    }
 }
 
 Platform::Task<Models::Message> ReceiveFileListener::MakeFileAsync() {
@@ -397,14 +509,25 @@ Platform::Task<Models::Message> ReceiveFileListener::MakeFileAsync() {
 
 Platform::Task<Models::Message> ReceiveFileListener::WriteFileAsync() {
     auto& metadata = *metadata_;
-    metadata.FileName = Common::Utils::RandomString(16) + "_" + Extension(metadata.OriginalFileName);
+    // A file begun while the chunks came in order holds their first bytes; it is the upload's
+    // only while it still stands in the folder.
+    std::optional<std::size_t> written;
+    if (writeAhead_) {
+        co_await writeAhead_->WaitIdleAsync();
+        if (inOrder_) written = writeAhead_->Written();
+    }
+    const auto folder = TempFolder::Open();
+    if (written && (!folder || folder->KindOf(writeAhead_->Name()) != Platform::Folder::EntryKind::RegularFile)) {
+        written.reset();
+    }
+    metadata.FileName =
+        written ? writeAhead_->Name() : Common::Utils::RandomString(16) + "_" + Extension(metadata.OriginalFileName);
     std::stable_sort(chunks_.begin(), chunks_.end(),
                      [](const ChunkRecord& a, const ChunkRecord& b) { return a.ChunkIndex < b.ChunkIndex; });
     const auto& name = *metadata.FileName;
     const auto chunks = std::move(chunks_);
     chunks_.clear();
 
-    const auto folder = TempFolder::Open();
     if (!folder) {
         const auto path = Platform::Path::Join(TempFolder::UsualPath(), name);
         throw Platform::IoFailure(Platform::PlatformText("IO_PathNotFound_Path", {path}));
@@ -412,19 +535,22 @@ Platform::Task<Models::Message> ReceiveFileListener::WriteFileAsync() {
     std::string digest;
     bool created = false;
     try {
-        auto file = folder->Create(name);
+        auto file = written ? writeAhead_->TakeFile() : folder->Create(name);
         created = true;
+        // The file is the upload's now: what removes it is the failure below, not the discarding.
+        if (written) writeAhead_.reset();
         // Writing and hashing block on the system for as long as the upload is large: they run on
         // a worker. The digest is taken over exactly the bytes written, each before it is written
         // (and dropped): those of an upload sent in order were hashed as they came, the others
         // are hashed here, while they are hot.
         const auto hash = co_await Platform::Runtime::BlockingPool::Shared().RunAsync(
-            [ahead = ahead_.get(), inOrder = inOrder_, &chunks, &file, &region = bytes_] {
+            [ahead = ahead_.get(), inOrder = inOrder_, skipped = written.value_or(0), &chunks, &file, &region = bytes_] {
                 const auto bytes = std::as_const(region).Bytes();
                 std::optional<Platform::Encoding::Sha256::Digest> hashed;
                 if (inOrder) hashed = ahead->Finish(bytes);
                 // Nothing is backed any more once the writing starts.
                 ahead->WaitIdle();
+                region.Drop(0, skipped);
                 Platform::Encoding::Sha256 sha;
                 PieceWriter writer(file, region);
                 for (const auto& chunk : chunks) {
@@ -432,7 +558,9 @@ Platform::Task<Models::Message> ReceiveFileListener::WriteFileAsync() {
                     if (chunk.Content == ChunkRecord::State::BadBase64) throw Platform::FormatFailure("Format_BadBase64Char");
                     const auto piece = bytes.subspan(chunk.Offset, chunk.Length);
                     if (!hashed) sha.Update(piece);
-                    writer.Add(piece);
+                    // In order, the file already holds the first bytes of the region.
+                    const auto done = std::min(piece.size(), skipped - std::min(skipped, chunk.Offset));
+                    writer.Add(piece.subspan(done));
                 }
                 writer.Finish();
                 return hashed ? *hashed : sha.Finish();

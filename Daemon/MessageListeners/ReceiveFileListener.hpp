@@ -50,10 +50,14 @@ public:
 
 private:
     class AheadWork;
+    class WriteAhead;
 
     // A chunk request in its usual spelling, decoded onto the end of the region; nothing, with
     // the region as it was, for any other request, or where the document may read it otherwise.
     std::optional<ChunkRecord> DecodePlainChunk(const std::optional<std::string>& data);
+    // The upload's file, created to be written while its chunks come in; nothing when it
+    // cannot be created now.
+    std::unique_ptr<WriteAhead> BeginFile() const;
     Platform::Task<Models::Message> MakeFileAsync();
     Platform::Task<Models::Message> WriteFileAsync();
     // Forgets the kept chunks, once no worker reads them any more.
@@ -67,6 +71,8 @@ private:
     // kept bytes, on a worker; an upload out of order is hashed at its assembly.
     std::unique_ptr<AheadWork> ahead_;
     bool inOrder_ = true;
+    // The file of an upload in order, begun at its first chunk.
+    std::unique_ptr<WriteAhead> writeAhead_;
     // Chunks appended since the last metadata step, kept or not.
     std::int64_t chunkCount_ = 0;
     // What the chunks appended since the last metadata step cost against the bound.

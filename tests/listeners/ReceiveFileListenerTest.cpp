@@ -313,6 +313,33 @@ TEST_F(ReceiveFileListenerTest, ReadsSpellingsNearTheUsualOneAsTheDocumentDoes) 
     }
 }
 
+// An upload in order is written to its file while it comes in; that file may be taken away
+// meanwhile, and the upload must still end as one whole, correct file and nothing else.
+TEST_F(ReceiveFileListenerTest, WritesAnUploadInOrderAsItComesInWhateverHappensToTheFileMeanwhile) {
+    // Large enough to be written ahead.
+    const std::string pieces[] = {std::string(3 << 20, 'a'), std::string(2 << 20, 'b'), "c"};
+    const std::string content = pieces[0] + pieces[1] + pieces[2];
+    for (const bool takenAway : {false, true}) {
+        SCOPED_TRACE(takenAway ? "taken away" : "left alone");
+        ASSERT_EQ(Answer(listener, Metadata(static_cast<std::int64_t>(content.size()), 3, Upper(content))), "OK");
+        ASSERT_EQ(Answer(listener, Chunk(0, Quoted(Base64(pieces[0])))), "OK");
+        ASSERT_EQ(Answer(listener, Chunk(1, Quoted(Base64(pieces[1])))), "OK");
+        if (takenAway) {
+            for (const auto& file : FolderFiles()) fs::remove(Folder() / file);
+        }
+        const auto name = NameIn(Answer(listener, Chunk(2, Quoted(Base64(pieces[2])))));
+        ASSERT_EQ(name.size(), 21u);
+        EXPECT_TRUE(ReadFile(Folder() / name) == content);
+        EXPECT_EQ(FolderFiles().size(), 1u);
+        fs::remove(Folder() / name);
+    }
+    // One given up for another leaves nothing of it behind.
+    ASSERT_EQ(Answer(listener, Metadata(static_cast<std::int64_t>(content.size()), 3, Upper(content))), "OK");
+    ASSERT_EQ(Answer(listener, Chunk(0, Quoted(Base64(pieces[0])))), "OK");
+    ASSERT_EQ(Answer(listener, Metadata(0, 1, EmptyHash)), "OK");
+    EXPECT_TRUE(FolderFiles().empty());
+}
+
 TEST_F(ReceiveFileListenerTest, RefusesAChunkThatWouldPassTheUploadBound) {
     // Room for ten bytes in three chunks, and not a byte more.
     const auto bound = 10 + 3 * ReceiveFileListener::ChunkOverheadBytes;

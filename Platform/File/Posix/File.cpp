@@ -31,7 +31,7 @@ File File::Create(std::string_view path) {
     RequireNoNul(path);
     std::string text(path);
     auto fd = CreateRegular(AT_FDCWD, text.c_str(), O_RDWR, PrivateFileMode, text);
-    if (::ftruncate(fd.Get(), 0) != 0) ThrowFileFailure(text, errno);
+    Empty(fd.Get(), text);
     return File(fd.Release(), std::move(text));
 }
 
@@ -46,7 +46,7 @@ void File::Truncate(std::string_view path) {
     RequireNoNul(path);
     const std::string text(path);
     auto fd = CreateRegular(AT_FDCWD, text.c_str(), O_WRONLY, SharedFileMode, text);
-    if (::ftruncate(fd.Get(), 0) != 0) ThrowFileFailure(text, errno);
+    Empty(fd.Get(), text);
 }
 
 std::optional<std::int64_t> File::SizeOf(std::string_view path) {

@@ -104,4 +104,10 @@ FileDescriptor CreateRegular(int folder, const char* name, int accessFlags, mode
     return fd;
 }
 
+void Empty(int fd, const std::string& shownPath) {
+    struct stat opened {};
+    if (::fstat(fd, &opened) != 0) ThrowFileFailure(shownPath, errno);
+    if (opened.st_size != 0 && ::ftruncate(fd, 0) != 0) ThrowFileFailure(shownPath, errno);
+}
+
 }  // namespace Quillmark::Platform::FileSystemCalls

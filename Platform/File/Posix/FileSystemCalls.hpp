@@ -50,4 +50,9 @@ std::optional<FileDescriptor> OpenRegular(int folder, const char* name, int acce
 // refuses anything but a regular file once it is open.
 FileDescriptor CreateRegular(int folder, const char* name, int accessFlags, mode_t mode, const std::string& shownPath);
 
+// Empties the open file. One that is empty already is left alone: ext4 takes emptying for the
+// prelude of a rewrite and writes everything written after it out to disk when it is closed,
+// which would stall the closing of every large new file.
+void Empty(int fd, const std::string& shownPath);
+
 }  // namespace Quillmark::Platform::FileSystemCalls

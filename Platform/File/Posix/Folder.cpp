@@ -96,7 +96,7 @@ File Folder::Create(std::string_view name) const {
     if (walk.outcome == Walk::Outcome::Missing) ThrowFileFailure(shown, ENOENT);
     if (walk.outcome == Walk::Outcome::Refused || walk.last.empty()) ThrowFileFailure(shown, EACCES);
     auto fd = CreateRegular(walk.parent, walk.last.c_str(), O_RDWR, 0600, shown);
-    if (::ftruncate(fd.Get(), 0) != 0) ThrowFileFailure(shown, errno);
+    Empty(fd.Get(), shown);
     return File(fd.Release(), std::move(shown));
 }
 
