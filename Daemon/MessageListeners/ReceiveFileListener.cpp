@@ -82,6 +82,11 @@ ChunkText ReadChunk(const Platform::Json::JsonObject& object, Models::FileChunk&
     return {record.ChunkIndex, record.ChunkData ? &*record.ChunkData : nullptr};
 }
 
+// A fresh name for an upload's file: random, keeping the original name's extension.
+std::string NewFileName(const Models::FileMetadata& metadata) {
+    return Common::Utils::RandomString(16) + "_" + Extension(metadata.OriginalFileName);
+}
+
 // A chunk request as browsers write it, {"action":1,"chunkIndex":N,"chunkData":"..."}, with a
 // plain index and nothing else: its index and the text between the quotes, which may still
 // hold anything. Any other spelling answers nothing and goes through the document, which
@@ -485,7 +490,7 @@ std::unique_ptr<ReceiveFileListener::WriteAhead> ReceiveFileListener::BeginFile(
     try {
         auto folder = TempFolder::Open();
         if (!folder) return nullptr;
-        auto name = Common::Utils::RandomString(16) + "_" + Extension(metadata_->OriginalFileName);
+        auto name = NewFileName(*metadata_);
         auto file = folder->Create(name);
         return std::make_unique<WriteAhead>(std::move(*folder), std::move(name), std::move(file));
     } catch (...) {
@@ -520,8 +525,7 @@ Platform::Task<Models::Message> ReceiveFileListener::WriteFileAsync() {
     if (written && (!folder || folder->KindOf(writeAhead_->Name()) != Platform::Folder::EntryKind::RegularFile)) {
         written.reset();
     }
-    metadata.FileName =
-        written ? writeAhead_->Name() : Common::Utils::RandomString(16) + "_" + Extension(metadata.OriginalFileName);
+    metadata.FileName = written ? writeAhead_->Name() : NewFileName(metadata);
     std::stable_sort(chunks_.begin(), chunks_.end(),
                      [](const ChunkRecord& a, const ChunkRecord& b) { return a.ChunkIndex < b.ChunkIndex; });
     const auto& name = *metadata.FileName;
