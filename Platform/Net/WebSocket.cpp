@@ -154,7 +154,7 @@ struct WebSocket::Impl : std::enable_shared_from_this<WebSocket::Impl> {
         const auto headerLength = Protocol::WriteServerHeader(code, fin, payload.size(), header);
         std::array<asio::const_buffer, 2> buffers{asio::buffer(header.data(), headerLength),
                                                   asio::buffer(payload.data(), payload.size())};
-        auto [ec, n] = co_await asio::async_write(socket, buffers, Awaitable);
+        auto [ec, n] = co_await asio::async_write(socket, buffers, AllAtOnce{}, Awaitable);
         ReleaseWrite();
         if (ec) co_return BrokeText(ec);
         lastActivity = Clock::now();

@@ -80,7 +80,7 @@ public:
 
     Task<void> WriteAsync(std::span<const std::uint8_t> bytes, CancellationToken token) override {
         ThrowIfCancelled(token);
-        auto [ec, n] = co_await asio::async_write(descriptor_, asio::buffer(bytes.data(), bytes.size()),
+        auto [ec, n] = co_await asio::async_write(descriptor_, asio::buffer(bytes.data(), bytes.size()), AllAtOnce{},
                                                   asio::as_tuple(asio::use_awaitable));
         (void)n;
         if (ec && !IsBrokenPipe(ec.value())) throw IoFailure(ec.message());
