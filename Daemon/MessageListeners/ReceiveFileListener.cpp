@@ -123,6 +123,16 @@ std::size_t PlainDecodedLength(std::string_view text) {
     return text.size() / 4 * 3 - padding;
 }
 
+// Fills the bytes with the first ones of the file; a file shorter than that has been cut by
+// someone else meanwhile.
+void ReadBack(const Platform::File& file, std::span<std::uint8_t> bytes) {
+    for (std::size_t done = 0; done < bytes.size();) {
+        const auto n = file.ReadAt(static_cast<std::int64_t>(done), bytes.subspan(done));
+        if (n == 0) throw Platform::EndOfStreamFailure();
+        done += n;
+    }
+}
+
 // Writes the file's pieces, slices of the region, in order with as few calls as it can: pieces
 // that lie next to each other go out together, small ones through a buffer. What has gone out
 // is dropped from the region at once, so that the file's cache can take that memory rather
@@ -169,20 +179,24 @@ private:
 }  // namespace
 
 // Work for the chunks still to come, done on a worker, one job at a time, while the loop waits
-// for them: memory that their bytes will take is backed beforehand, and while the chunks come in
-// index order, the bytes so far are hashed. The loop offers both; the memory offered must stay
-// committed, and the bytes in place, until the worker is idle.
+// for them: memory that their bytes will take is backed beforehand, from what the bytes no
+// longer needed give back where there are such, and while the chunks come in index order, the
+// bytes so far are hashed. The loop offers all three; the memory offered must stay committed,
+// and the bytes in place, until the worker is idle.
 class ReceiveFileListener::AheadWork final : public WorkerSlot {
 public:
-    // Adds to what there is to hash (the run begins with the bytes offered before) and to back,
-    // and starts a worker unless one runs already. A pool that takes no more work leaves the
-    // backing to the loop's first touches and the hashing to the assembly.
-    void Offer(std::span<const std::uint8_t> run, std::span<std::uint8_t> fresh) {
+    // Adds to what there is to hash (the run begins with the bytes offered before), to give
+    // back and to back, and starts a worker unless one runs already. A pool that takes no more
+    // work leaves the backing to the loop's first touches and the hashing to the assembly.
+    void Offer(std::span<const std::uint8_t> run, std::span<std::uint8_t> fresh, std::span<std::uint8_t> spent) {
         {
             const std::lock_guard lock(mutex_);
             run_ = run;
             if (!fresh.empty()) {
                 fresh_ = fresh_.empty() ? fresh : std::span(fresh_.data(), fresh.data() + fresh.size());
+            }
+            if (!spent.empty()) {
+                spent_ = spent_.empty() ? spent : std::span(spent_.data(), spent.data() + spent.size());
             }
             if (abandoned_ || !Claim()) return;
         }
@@ -198,14 +212,18 @@ public:
         const std::lock_guard lock(mutex_);
         abandoned_ = true;
     }
+    // How many of the first bytes offered are hashed for good, so far.
+    std::size_t Hashed() {
+        const std::lock_guard lock(mutex_);
+        return broken_ ? 0 : hashed_;
+    }
     // The digest of all the bytes, whose first ones are those offered: the worker's digest
-    // continued over the rest. Blocks until the worker is idle.
-    Platform::Encoding::Sha256::Digest Finish(std::span<const std::uint8_t> all) {
+    // continued over the rest; nothing when the worker's hashing failed, and all of them must
+    // be hashed afresh. Blocks until the worker is idle.
+    std::optional<Platform::Encoding::Sha256::Digest> Finish(std::span<const std::uint8_t> all) {
         WaitIdle();
-        if (broken_ || sha_ == nullptr) {
-            hashed_ = 0;
-            sha_ = std::make_unique<Platform::Encoding::Sha256>();
-        }
+        if (broken_) return std::nullopt;
+        if (sha_ == nullptr) sha_ = std::make_unique<Platform::Encoding::Sha256>();
         sha_->Update(all.subspan(hashed_));
         return sha_->Finish();
     }
@@ -213,13 +231,16 @@ public:
 private:
     void Work() noexcept {
         for (;;) {
-            std::span<std::uint8_t> fresh;
+            std::span<std::uint8_t> spent, fresh;
             std::span<const std::uint8_t> piece;
             {
                 const std::lock_guard lock(mutex_);
                 if (abandoned_) break;
-                // Backing first: the loop is about to write there.
-                if (!fresh_.empty()) {
+                // Backing first, the loop is about to write there; and before it, giving back on
+                // this same thread, so that the backing takes up that memory rather than fresh.
+                if (!spent_.empty()) {
+                    spent = std::exchange(spent_, {});
+                } else if (!fresh_.empty()) {
                     fresh = fresh_.first(std::min(Platform::Process::ByteRegion::CommitStep, fresh_.size()));
                     fresh_ = fresh_.subspan(fresh.size());
                 } else if (hashing_ && !broken_ && hashed_ < run_.size()) {
@@ -227,6 +248,10 @@ private:
                 } else {
                     break;
                 }
+            }
+            if (!spent.empty()) {
+                Platform::Process::ByteRegion::GiveBack(spent);
+                continue;
             }
             if (!fresh.empty()) {
                 Platform::Process::ByteRegion::Populate(fresh);
@@ -252,6 +277,7 @@ private:
 
     std::span<const std::uint8_t> run_;
     std::span<std::uint8_t> fresh_;
+    std::span<std::uint8_t> spent_;
     std::size_t hashed_ = 0;
     bool hashing_ = true;
     bool abandoned_ = false;
@@ -289,7 +315,14 @@ public:
         if (broken_ || Busy()) return std::nullopt;
         return written_;
     }
+    // How many of the first bytes the file holds for good, so far, whatever comes of it.
+    std::size_t WrittenSoFar() {
+        const std::lock_guard lock(mutex_);
+        return written_;
+    }
     const std::string& Name() const { return name_; }
+    // Once the worker is idle: the file as it is, to read back from.
+    const Platform::File& FileSoFar() const { return file_; }
     // Once the worker is idle: the file, to go on with.
     Platform::File TakeFile() { return std::move(file_); }
     // Once the worker is idle: closes and removes the file, as far as that can be done.
@@ -367,6 +400,7 @@ Platform::Task<void> ReceiveFileListener::DiscardChunksAsync() {
     }
     std::vector<ChunkRecord>().swap(chunks_);
     bytes_.Release();
+    givenBack_ = 0;
     ahead_ = std::make_unique<AheadWork>();
     inOrder_ = true;
 }
@@ -472,7 +506,7 @@ Platform::Task<Models::Message> ReceiveFileListener::ProcessAsync(Models::Messag
             if (announced > size) fresh = bytes_.CommitAhead(std::min(size + std::min(FillAheadBytes, size), announced));
         } catch (const Platform::Failure&) {
         }
-        ahead_->Offer(std::as_const(bytes_).Bytes(), fresh);
+        ahead_->Offer(std::as_const(bytes_).Bytes(), fresh, Settled());
         // The chunk that completes the count is written by the assembly anyway.
         if (inOrder_ && chunkCount_ + 1 < metadata_->TotalChunks && metadata_->FileSize >= WriteAheadFileBytes) {
             if (!writeAhead_ && chunks_.size() == 1) writeAhead_ = BeginFile();
@@ -483,6 +517,17 @@ Platform::Task<Models::Message> ReceiveFileListener::ProcessAsync(Models::Messag
     ++chunkCount_;
     if (chunkCount_ == metadata_->TotalChunks) co_return co_await MakeFileAsync();
     co_return ListenerReply(Action(), "OK");
+}
+
+std::span<std::uint8_t> ReceiveFileListener::Settled() {
+    if (!inOrder_ || !writeAhead_) return {};
+    // Whole steps, which the system backs with large pages.
+    constexpr auto step = Platform::Process::ByteRegion::CommitStep;
+    const auto settled = std::min(ahead_->Hashed(), writeAhead_->WrittenSoFar()) / step * step;
+    if (settled <= givenBack_) return {};
+    const auto spent = bytes_.Bytes().subspan(givenBack_, settled - givenBack_);
+    givenBack_ = settled;
+    return spent;
 }
 
 std::unique_ptr<ReceiveFileListener::WriteAhead> ReceiveFileListener::BeginFile() const {
@@ -541,6 +586,8 @@ Platform::Task<Models::Message> ReceiveFileListener::WriteFileAsync() {
     try {
         auto file = written ? writeAhead_->TakeFile() : folder->Create(name);
         created = true;
+        // Where the bytes given back are read from if they are needed again.
+        const Platform::File* firstFile = givenBack_ == 0 ? nullptr : written ? &file : &writeAhead_->FileSoFar();
         // The file is the upload's now: what removes it is the failure below, not the discarding.
         if (written) writeAhead_.reset();
         // Writing and hashing block on the system for as long as the upload is large: they run on
@@ -548,12 +595,15 @@ Platform::Task<Models::Message> ReceiveFileListener::WriteFileAsync() {
         // (and dropped): those of an upload sent in order were hashed as they came, the others
         // are hashed here, while they are hot.
         const auto hash = co_await Platform::Runtime::BlockingPool::Shared().RunAsync(
-            [ahead = ahead_.get(), inOrder = inOrder_, skipped = written.value_or(0), &chunks, &file, &region = bytes_] {
+            [ahead = ahead_.get(), inOrder = inOrder_, skipped = written.value_or(0), givenBack = givenBack_, firstFile,
+             &chunks, &file, &region = bytes_] {
                 const auto bytes = std::as_const(region).Bytes();
                 std::optional<Platform::Encoding::Sha256::Digest> hashed;
                 if (inOrder) hashed = ahead->Finish(bytes);
                 // Nothing is backed any more once the writing starts.
                 ahead->WaitIdle();
+                // Bytes given back are needed again to be hashed afresh or written to a fresh file.
+                if (givenBack != 0 && (!hashed || skipped < givenBack)) ReadBack(*firstFile, region.Bytes().first(givenBack));
                 region.Drop(0, skipped);
                 Platform::Encoding::Sha256 sha;
                 PieceWriter writer(file, region);

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -58,6 +59,11 @@ private:
     // The upload's file, created to be written while its chunks come in; nothing when it
     // cannot be created now.
     std::unique_ptr<WriteAhead> BeginFile() const;
+    // The first bytes of an upload in order that are both hashed and in its file, not given
+    // back yet, which are now counted as given back: their memory goes back to the system for
+    // the bytes still to come, since recycled memory costs far less than fresh. Should the
+    // upload fall back to being written afresh, they are read back from that file.
+    std::span<std::uint8_t> Settled();
     Platform::Task<Models::Message> MakeFileAsync();
     Platform::Task<Models::Message> WriteFileAsync();
     // Forgets the kept chunks, once no worker reads them any more.
@@ -73,6 +79,8 @@ private:
     bool inOrder_ = true;
     // The file of an upload in order, begun at its first chunk.
     std::unique_ptr<WriteAhead> writeAhead_;
+    // How many of the region's first bytes are given back, their memory returned to the system.
+    std::size_t givenBack_ = 0;
     // Chunks appended since the last metadata step, kept or not.
     std::int64_t chunkCount_ = 0;
     // What the chunks appended since the last metadata step cost against the bound.

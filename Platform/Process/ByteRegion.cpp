@@ -82,10 +82,15 @@ void ByteRegion::Release() noexcept {
 void ByteRegion::Drop(std::size_t offset, std::size_t count) noexcept {
     offset = std::min(offset, size_);
     count = std::min(count, size_ - offset);
+    GiveBack({base_ + offset, count});
+}
+
+void ByteRegion::GiveBack(std::span<std::uint8_t> bytes) noexcept {
     const auto page = Granularity();
-    const auto start = RoundUp(offset, page);
-    const auto end = (offset + count) / page * page;
-    if (start < end) Reset(base_ + start, end - start);
+    const auto begin = reinterpret_cast<std::uintptr_t>(bytes.data());
+    const auto start = RoundUp(begin, page);
+    const auto end = (begin + bytes.size()) / page * page;
+    if (start < end) Reset(reinterpret_cast<std::uint8_t*>(start), end - start);
 }
 
 }  // namespace Quillmark::Platform::Process

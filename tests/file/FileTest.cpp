@@ -128,6 +128,10 @@ TEST_F(FileTest, CreatingReplacesOnlyRegularFilesAndKeepsNewOnesPrivate) {
     auto created = root.Create("sub/new");
     ::umask(022);
     created.Write(Bytes("abc"));
+    // A read at an offset leaves the writes going on where they were.
+    std::string read(2, '.');
+    EXPECT_EQ(created.ReadAt(1, std::span(reinterpret_cast<std::uint8_t*>(read.data()), read.size())), 2u);
+    EXPECT_EQ(read, "bc");
     created.Write(Bytes("def"));
     EXPECT_EQ(created.Size(), 6);
     created.Close();

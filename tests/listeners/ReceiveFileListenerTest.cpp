@@ -12,7 +12,9 @@
 
 #include <malloc.h>
 
+#include <chrono>
 #include <regex>
+#include <thread>
 
 namespace Quillmark::Tests {
 namespace {
@@ -338,6 +340,48 @@ TEST_F(ReceiveFileListenerTest, WritesAnUploadInOrderAsItComesInWhateverHappensT
     ASSERT_EQ(Answer(listener, Chunk(0, Quoted(Base64(pieces[0])))), "OK");
     ASSERT_EQ(Answer(listener, Metadata(0, 1, EmptyHash)), "OK");
     EXPECT_TRUE(FolderFiles().empty());
+}
+
+// The memory of bytes already hashed and in the file goes back to the system while an upload
+// comes in order; an upload that then falls back to a fresh file reads them back from the
+// first one, even when that one has been taken out of the folder meanwhile.
+TEST_F(ReceiveFileListenerTest, ReadsBackWhatItGaveBackWhenTheUploadFallsBackToAFreshFile) {
+    constexpr std::size_t piece = 1 << 20;
+    constexpr int count = 12;
+    std::string content(count * piece, '\0');
+    for (std::size_t i = 0; i < content.size(); ++i) content[i] = static_cast<char>((i * 131 + i / 7919) & 0xFF);
+    const auto text = [&](int index) { return Quoted(Base64(std::string_view(content).substr(index * piece, piece))); };
+
+    const struct {
+        const char* what;
+        std::vector<int> rest;  // after chunks 0 to 7 in order
+        bool takenAway;
+    } cases[] = {
+        {"in order to the end", {8, 9, 10, 11}, false},
+        {"one late at the end", {8, 10, 9, 11}, false},
+        {"in order, its file taken away", {8, 9, 10, 11}, true},
+        {"one late, its file taken away", {8, 10, 9, 11}, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        ASSERT_EQ(Answer(listener, Metadata(static_cast<std::int64_t>(content.size()), count, Upper(content))), "OK");
+        for (int i = 0; i < 8; ++i) ASSERT_EQ(Answer(listener, Chunk(i, text(i))), "OK");
+        // The file holds what came so far, so the next chunk finds it settled and gives it back.
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        for (;;) {
+            const auto files = FolderFiles();
+            if (files.size() == 1 && fs::file_size(Folder() / files[0]) == 8 * piece) break;
+            ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "the first file is not written";
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        if (c.takenAway) fs::remove(Folder() / FolderFiles()[0]);
+        for (std::size_t i = 0; i + 1 < c.rest.size(); ++i) ASSERT_EQ(Answer(listener, Chunk(c.rest[i], text(c.rest[i]))), "OK");
+        const auto reply = Answer(listener, Chunk(c.rest.back(), text(c.rest.back())));
+        ASSERT_EQ(NameIn(reply).size(), 21u) << reply.substr(0, 200);
+        EXPECT_TRUE(ReadFile(Folder() / NameIn(reply)) == content);
+        EXPECT_EQ(FolderFiles().size(), 1u);
+        fs::remove(Folder() / NameIn(reply));
+    }
 }
 
 TEST_F(ReceiveFileListenerTest, RefusesAChunkThatWouldPassTheUploadBound) {

@@ -138,6 +138,17 @@ std::int64_t File::Size() const {
 }
 
 std::size_t File::ReadAt(std::int64_t offset, std::span<std::uint8_t> buffer) const {
+    // A read at an offset moves the handle's position here: it is put back, so that the writes
+    // after it go on where they were.
+    LARGE_INTEGER kept{};
+    if (!::SetFilePointerEx(Native(handle_.Get()), LARGE_INTEGER{}, &kept, FILE_CURRENT)) {
+        ThrowFileFailure(path_, ::GetLastError());
+    }
+    struct Restore {
+        HANDLE handle;
+        LARGE_INTEGER at;
+        ~Restore() { (void)::SetFilePointerEx(handle, at, nullptr, FILE_BEGIN); }
+    } restore{Native(handle_.Get()), kept};
     std::size_t done = 0;
     while (done < buffer.size()) {
         const auto at = static_cast<std::uint64_t>(offset) + done;
