@@ -68,6 +68,21 @@ TEST(Base64, RandomBytesSurviveEncodeAndDecode) {
     }
 }
 
+TEST(Base64, LongInputsEncodeAsTheirTriplesDo) {
+    // Long inputs are encoded in blocks; a triple alone is too short for that.
+    std::mt19937 random(5);
+    for (const std::size_t length : {27u, 28u, 29u, 51u, 52u, 53u, 100u, 1000u, 4099u}) {
+        std::vector<std::uint8_t> bytes(length);
+        for (auto& b : bytes) b = static_cast<std::uint8_t>(random());
+        // Every value in every position of a block.
+        for (std::size_t i = 0; i < std::min<std::size_t>(length, 256); ++i) bytes[i] = static_cast<std::uint8_t>(i * 3 + i / 85);
+        std::string triples;
+        for (std::size_t i = 0; i < length; i += 3)
+            Base64::AppendEncoded(std::span(bytes).subspan(i, std::min<std::size_t>(3, length - i)), triples);
+        EXPECT_EQ(Base64::Encode(bytes), triples) << length;
+    }
+}
+
 TEST(Base64, LongTextsJudgeEverySymbolAsShortOnesDo) {
     // Long texts are decoded in blocks; each quartet alone is too short for that, so decoding
     // quartet by quartet is the reading the blocks must agree with, symbol value by value.
