@@ -224,8 +224,10 @@ void Raw(Buffer& out, std::string_view text) {
 template <class Buffer>
 Buffer WriteMessage(const Models::Message& message) {
     Buffer out;
+    // The members' texts with an eighth more for escapes, and the room the string writer asks
+    // for beyond that, so that a large reply is not copied into a buffer twice its size.
     out.reserve((message.ErrorMessage ? message.ErrorMessage->size() : 0) + (message.Data ? message.Data->size() : 0) +
-                (message.Data ? message.Data->size() / 8 : 0) + 80);
+                (message.Data ? message.Data->size() / 8 : 0) + 256);
     Raw(out, "{");
     if (message.ErrorMessage) {
         Raw(out, "\"errorMessage\":");
@@ -266,6 +268,12 @@ std::optional<Models::Message> AppJsonCtx::DecodeMessage(Platform::Json::WellFor
 std::string AppJsonCtx::EncodeMessage(const Models::Message& message) { return WriteMessage<std::string>(message); }
 
 std::string AppJsonCtx::EncodeMessage(std::nullopt_t) { return "null"; }
+
+std::string_view AppJsonCtx::WireText(const Models::Message& message, std::string& scratch) {
+    if (message.Encoded) return *message.Encoded;
+    scratch = EncodeMessage(message);
+    return scratch;
+}
 
 std::vector<std::uint8_t> AppJsonCtx::EncodeMessageUtf8(const Models::Message& message) {
     return WriteMessage<std::vector<std::uint8_t>>(message);

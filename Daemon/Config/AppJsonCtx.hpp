@@ -32,6 +32,9 @@ public:
     static std::string EncodeMessage(std::nullopt_t);  // "null"
     static std::vector<std::uint8_t> EncodeMessageUtf8(const Models::Message& message);
     static std::vector<std::uint8_t> EncodeMessageUtf8(std::nullopt_t);  // "null"
+    // The text that goes out for the message: the one it carries, made beforehand, else its
+    // encoding now, kept in `scratch`. Valid while both live unchanged.
+    static std::string_view WireText(const Models::Message& message, std::string& scratch);
     // Records read from a parsed request object (written back by the contract and read again).
     static Models::FileMetadata DecodeFileMetadata(const Platform::Json::JsonObject& object);
     static Models::FileChunk DecodeFileChunk(const Platform::Json::JsonObject& object);

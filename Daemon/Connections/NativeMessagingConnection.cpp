@@ -30,8 +30,8 @@ std::int32_t DecodeLength(const std::array<std::uint8_t, 4>& bytes) {
     return static_cast<std::int32_t>(value);
 }
 
-std::span<std::uint8_t> Bytes(std::string& text) {
-    return {reinterpret_cast<std::uint8_t*>(text.data()), text.size()};
+std::span<const std::uint8_t> Bytes(std::string_view text) {
+    return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
 }
 
 }  // namespace
@@ -76,7 +76,8 @@ Platform::Task<Models::Message> NativeMessagingConnection::ReceiveMessageAsync(P
 
 Platform::Task<void> NativeMessagingConnection::SendMessageAsync(Models::Message message, Platform::CancellationToken token) {
     if (!stdout_) throw Platform::ArgumentNullFailure("stdout");
-    std::string payload = Config::AppJsonCtx::EncodeMessage(message);
+    std::string scratch;
+    const auto payload = Config::AppJsonCtx::WireText(message, scratch);
     const auto header = EncodeLength(static_cast<std::int32_t>(payload.size()));
     co_await stdout_->WriteAsync(header, token);
     co_await stdout_->WriteAsync(Bytes(payload), token);

@@ -1,5 +1,6 @@
 #include "Daemon/MessageListeners/SendFileListener.hpp"
 
+#include "Daemon/Config/AppJsonCtx.hpp"
 #include "Daemon/MessageListeners/ActionCode.hpp"
 #include "Daemon/MessageListeners/ListenerReply.hpp"
 #include "Daemon/MessageListeners/RequestData.hpp"
@@ -8,10 +9,13 @@
 #include "Platform/Encoding/Base64.hpp"
 #include "Platform/Failure.hpp"
 #include "Platform/Json/JsonObject.hpp"
+#include "Platform/Json/JsonWriter.hpp"
 #include "Platform/Runtime/BlockingPool.hpp"
 
 #include <algorithm>
-#include <cstring>
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
 #include <optional>
 #include <span>
 #include <utility>
@@ -22,29 +26,22 @@ namespace {
 // Bytes encoded at a time: a multiple of 3, so that the pieces of the text join without padding.
 constexpr std::size_t EncodeBlockBytes = 48 * 1024;
 
-// The contract's JSON text of the chunk: of all Base64 symbols only "+" is escaped. The
-// Base64 text goes block by block through a small buffer kept between calls, which stays in
-// the cache between its writing and its reading.
+// The contract's JSON text of the chunk. The Base64 text goes block by block through a small
+// buffer kept between calls, which stays in the cache between its writing and its reading.
 std::string ChunkReply(std::int32_t index, std::span<const std::uint8_t> bytes, std::string& base64) {
-    std::string reply = R"({"chunkIndex":)" + std::to_string(index) + R"(,"chunkData":")";
-    // Room for the escapes that one symbol in 64 needs on average; skewed data just grows.
+    std::string reply = R"({"chunkIndex":)";
+    Platform::Json::JsonWriter::AppendInt64(index, reply);
+    reply += R"(,"chunkData":")";
+    // Room for the escapes of "+", one symbol in 64 on average, and for what the string writer
+    // asks beyond a block's text; skewed data just grows.
     const auto encoded = Platform::Encoding::Base64::EncodedLength(bytes.size());
-    reply.reserve(reply.size() + encoded + encoded / 8 + 2);
+    reply.reserve(reply.size() + encoded + encoded / 8 + EncodeBlockBytes + 256);
     for (std::size_t at = 0; at < bytes.size(); at += EncodeBlockBytes) {
         base64.clear();
         Platform::Encoding::Base64::AppendEncoded(bytes.subspan(at, std::min(EncodeBlockBytes, bytes.size() - at)), base64);
-        const char* from = base64.data();
-        const char* const end = from + base64.size();
-        while (from < end) {
-            const auto* plus = static_cast<const char*>(std::memchr(from, '+', static_cast<std::size_t>(end - from)));
-            if (plus == nullptr) plus = end;
-            reply.append(from, plus);
-            if (plus == end) break;
-            reply.append("\\u002B", 6);
-            from = plus + 1;
-        }
+        Platform::Json::JsonWriter::AppendStringPart(base64, reply);
     }
-    reply.append("\"}", 2);
+    reply += "\"}";
     return reply;
 }
 
@@ -52,10 +49,59 @@ std::string ChunkReply(std::int32_t index, std::span<const std::uint8_t> bytes, 
     throw Platform::InvalidOperationFailure("File " + name + " is too large to send");
 }
 
+// Backs fresh memory on several workers at once, from its start on, in steps taken in turn, so
+// that a reader who fills it from the start finds it backed sooner. The memory must stay
+// committed until Wait has returned.
+class ParallelBacking {
+public:
+    explicit ParallelBacking(std::span<std::uint8_t> fresh) : fresh_(fresh) {
+        for (std::size_t i = 0; i < Workers && i * Step < fresh.size(); ++i) {
+            try {
+                Platform::Runtime::BlockingPool::Shared().Post([this] { Work(); });
+            } catch (const Platform::Failure&) {
+                // Fewer workers, or none: the reader backs the rest by its first touches.
+                break;
+            }
+            const std::lock_guard lock(mutex_);
+            ++running_;
+        }
+    }
+    ParallelBacking(const ParallelBacking&) = delete;
+    ParallelBacking& operator=(const ParallelBacking&) = delete;
+    ~ParallelBacking() { Wait(); }
+
+    // Tells the workers to stop after their step, and waits for them: each step is short.
+    void Wait() noexcept {
+        next_.store(fresh_.size(), std::memory_order_relaxed);
+        std::unique_lock lock(mutex_);
+        idle_.wait(lock, [this] { return running_ == 0; });
+    }
+
+private:
+    static constexpr std::size_t Workers = 4;
+    static constexpr std::size_t Step = Platform::Process::ByteRegion::CommitStep;
+
+    void Work() noexcept {
+        for (;;) {
+            const auto at = next_.fetch_add(Step, std::memory_order_relaxed);
+            if (at >= fresh_.size()) break;
+            Platform::Process::ByteRegion::Populate(fresh_.subspan(at, std::min(Step, fresh_.size() - at)));
+        }
+        const std::lock_guard lock(mutex_);
+        if (--running_ == 0) idle_.notify_all();
+    }
+
+    std::span<std::uint8_t> fresh_;
+    std::atomic<std::size_t> next_{0};
+    std::mutex mutex_;
+    std::condition_variable idle_;
+    std::size_t running_ = 0;
+};
+
 }  // namespace
 
-// One worker at a time makes the reply to one chunk; the chunk's bytes must stay in place
-// until the worker is idle.
+// One worker at a time makes the reply to one chunk, with the text that goes out for it; the
+// chunk's bytes must stay in place until the worker is idle.
 class SendFileListener::NextReply final : public WorkerSlot {
 public:
     // Starts a worker on the reply to the chunk at index, unless one is busy.
@@ -73,8 +119,13 @@ public:
         const std::lock_guard lock(mutex_);
         return index_ == index && (Busy() || reply_);
     }
+    // Whether it is free to make another reply: idle, and holding none of the chunks in [from, to).
+    bool FreeFor(std::int32_t from, std::int32_t to) {
+        const std::lock_guard lock(mutex_);
+        return !Busy() && (index_ < from || index_ >= to || !reply_);
+    }
     // The reply made to the chunk at index, if the worker is done with it; it is handed out once.
-    std::optional<std::string> Take(std::int32_t index) {
+    std::optional<Models::Message> Take(std::int32_t index) {
         const std::lock_guard lock(mutex_);
         if (Busy() || index_ != index) return std::nullopt;
         return std::exchange(reply_, std::nullopt);
@@ -88,9 +139,10 @@ public:
 
 private:
     void Make(std::int32_t index, std::span<const std::uint8_t> bytes) noexcept {
-        std::optional<std::string> reply;
+        std::optional<Models::Message> reply;
         try {
-            reply = ChunkReply(index, bytes, scratch_);
+            reply = ListenerReply(ActionCode::SendFile, ChunkReply(index, bytes, scratch_));
+            reply->Encoded = std::make_shared<const std::string>(Config::AppJsonCtx::EncodeMessage(*reply));
         } catch (...) {
             // The chunk step makes it itself.
         }
@@ -100,17 +152,21 @@ private:
     }
 
     std::int32_t index_ = -1;
-    std::optional<std::string> reply_;
+    std::optional<Models::Message> reply_;
     // The worker's own.
     std::string scratch_;
 };
 
-SendFileListener::SendFileListener() : nextReply_(std::make_unique<NextReply>()) {}
+SendFileListener::SendFileListener() : SendFileListener(MaxFileBytes) {}
 
 SendFileListener::SendFileListener(std::int64_t maxFileBytes)
-    : bytes_(static_cast<std::size_t>(maxFileBytes)), maxFileBytes_(maxFileBytes), nextReply_(std::make_unique<NextReply>()) {}
+    : bytes_(static_cast<std::size_t>(maxFileBytes)), maxFileBytes_(maxFileBytes) {
+    for (auto& slot : nextReplies_) slot = std::make_unique<NextReply>();
+}
 
-SendFileListener::~SendFileListener() { nextReply_->WaitIdle(); }
+SendFileListener::~SendFileListener() {
+    for (const auto& slot : nextReplies_) slot->WaitIdle();
+}
 
 std::int32_t SendFileListener::Action() const { return ActionCode::SendFile; }
 
@@ -143,8 +199,10 @@ Platform::Task<Models::Message> SendFileListener::ProcessAsync(Models::Message r
         if (file->Size() > maxFileBytes_) ThrowTooLarge(name);
         fileStream_ = std::move(file);
         // A worker still making a reply from the old chunks ends within that one reply.
-        co_await nextReply_->WaitIdleAsync();
-        nextReply_->Forget();
+        for (const auto& slot : nextReplies_) {
+            co_await slot->WaitIdleAsync();
+            slot->Forget();
+        }
         chunkCount_ = 0;
         bytes_.Release();
         co_await MakeChunksAsync(name, token);
@@ -159,24 +217,49 @@ Platform::Task<Models::Message> SendFileListener::ProcessAsync(Models::Message r
     if (index < 0 || static_cast<std::size_t>(index) >= chunkCount_) {
         throw Platform::ArgumentOutOfRangeFailure("chunkIndex", "Chunk index is out of range");
     }
-    std::optional<std::string> reply;
-    if (nextReply_->Holds(index)) {
-        if (nextReply_->Running()) {
+    std::optional<Models::Message> reply;
+    for (const auto& slot : nextReplies_) {
+        if (!slot->Holds(index)) continue;
+        if (slot->Running()) {
             try {
-                co_await Platform::Runtime::BlockingPool::Shared().RunAsync([next = nextReply_.get()] { next->WaitIdle(); });
+                co_await Platform::Runtime::BlockingPool::Shared().RunAsync([next = slot.get()] { next->WaitIdle(); });
             } catch (const Platform::Failure&) {
                 // A pool that takes no more work: the reply is made here.
             }
         }
-        reply = nextReply_->Take(index);
+        reply = slot->Take(index);
+        break;
     }
-    if (!reply) reply = ChunkReply(index, Chunk(static_cast<std::size_t>(index)), base64Scratch_);
-    if (static_cast<std::size_t>(index) + 1 < chunkCount_) nextReply_->Start(index + 1, Chunk(static_cast<std::size_t>(index) + 1));
-    co_return ListenerReply(Action(), std::move(*reply));
+    if (!reply) reply = ListenerReply(Action(), ChunkReply(index, Chunk(static_cast<std::size_t>(index)), base64Scratch_));
+    StartNextReplies(index);
+    co_return std::move(*reply);
+}
+
+void SendFileListener::StartNextReplies(std::int32_t served) {
+    const auto from = served + 1;
+    const auto to = static_cast<std::int32_t>(std::min<std::size_t>(chunkCount_, static_cast<std::size_t>(from) + AheadReplies));
+    for (auto index = from; index < to; ++index) {
+        const auto holds = [index](const auto& slot) { return slot->Holds(index); };
+        if (std::any_of(nextReplies_.begin(), nextReplies_.end(), holds)) continue;
+        for (const auto& slot : nextReplies_) {
+            if (!slot->FreeFor(from, to)) continue;
+            slot->Start(index, Chunk(static_cast<std::size_t>(index)));
+            break;
+        }
+    }
 }
 
 Platform::Task<void> SendFileListener::MakeChunksAsync(const std::string& name, Platform::CancellationToken token) {
     const auto& file = *fileStream_;
+    // Memory for the file as long as it is now is backed on workers while the reading follows:
+    // first touches of fresh memory cost more than the copies that fill it.
+    std::span<std::uint8_t> fresh;
+    try {
+        fresh = bytes_.CommitAhead(static_cast<std::size_t>(std::clamp<std::int64_t>(file.Size(), 0, maxFileBytes_)));
+    } catch (const Platform::Failure&) {
+        // Committed as the chunks come, then.
+    }
+    ParallelBacking backing(fresh);
     std::int64_t position = 0;
     // The length is asked anew for every chunk: the file may change while it is cut.
     for (std::int64_t length; position < (length = file.Size());) {

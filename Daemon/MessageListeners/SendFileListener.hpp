@@ -4,6 +4,7 @@
 #include "Platform/File/File.hpp"
 #include "Platform/Process/ByteRegion.hpp"
 
+#include <array>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -34,9 +35,14 @@ public:
 
 private:
     class NextReply;
+    // How many chunks after the one served have their replies made ahead.
+    static constexpr std::size_t AheadReplies = 2;
 
     Platform::Task<void> MakeChunksAsync(const std::string& name, Platform::CancellationToken token);
     std::span<const std::uint8_t> Chunk(std::size_t index) const;
+    // Starts workers on the replies to the chunks after the one served that are not made or
+    // under way, as far as there are workers free.
+    void StartNextReplies(std::int32_t served);
 
     // The file bytes of the chunks cut so far, one after another, each but the last ChunkSize
     // long; encoded only when a chunk step asks for one.
@@ -46,9 +52,9 @@ private:
     std::optional<Platform::File> fileStream_;
     std::int64_t maxFileBytes_ = MaxFileBytes;
     std::string base64Scratch_;
-    // The reply to the chunk after the last one served, made on a worker while that one goes
-    // out: clients mostly fetch the chunks in order.
-    std::unique_ptr<NextReply> nextReply_;
+    // The replies to the chunks after the last one served, made on workers while that one goes
+    // out: clients mostly fetch the chunks in order, and a reply takes longer to make than to send.
+    std::array<std::unique_ptr<NextReply>, AheadReplies> nextReplies_;
 };
 
 }  // namespace Quillmark::Daemon::MessageListeners

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -12,8 +13,15 @@ struct Message {
     std::optional<std::string> Data;          // "data"; left out when null
     std::int32_t _action = 0;                 // "action"
     std::int32_t _errorCode = 0;              // "errorCode"
+    // Not a member on the wire: the message's JSON text, made beforehand off the loop for a
+    // reply too large to encode on it in good time. It must be what the members above encode to;
+    // connections send it instead of encoding them.
+    std::shared_ptr<const std::string> Encoded;
 
-    bool operator==(const Message&) const = default;
+    bool operator==(const Message& other) const {
+        return ErrorMessage == other.ErrorMessage && Data == other.Data && _action == other._action &&
+               _errorCode == other._errorCode;
+    }
 };
 
 }  // namespace Quillmark::Daemon::Models

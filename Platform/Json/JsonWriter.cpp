@@ -172,7 +172,7 @@ std::size_t PutWide(const unsigned char* p, std::size_t available, Output<Buffer
 }
 
 template <class Buffer>
-void AppendStringTo(std::string_view utf8, Buffer& buffer) {
+void AppendStringTo(std::string_view utf8, Buffer& buffer, bool quoted = true) {
     // Each UTF-16 unit takes at least one UTF-8 byte, so only long texts need counting.
     if (utf8.size() > JsonWriter::MaxStringLength) {
         const std::size_t units = Utf16Length(utf8);
@@ -183,7 +183,7 @@ void AppendStringTo(std::string_view utf8, Buffer& buffer) {
     const std::size_t n = utf8.size();
     Output<Buffer> out(buffer, n + n / 8 + 2);
     char*& at = out.At();
-    *at++ = '"';
+    if (quoted) *at++ = '"';
     std::size_t i = 0;
 #if defined(__SSE2__)
     // 64 bytes at a time are stored whole; when some need escapes, each escape is written in
@@ -247,6 +247,7 @@ void AppendStringTo(std::string_view utf8, Buffer& buffer) {
             i += PutWide(p + i, n - i, out);
         }
     }
+    if (!quoted) return;
     out.Room(1);
     *at++ = '"';
 }
@@ -262,6 +263,7 @@ void AppendInt64To(std::int64_t value, Buffer& out) {
 
 void JsonWriter::AppendString(std::string_view utf8, std::string& out) { AppendStringTo(utf8, out); }
 void JsonWriter::AppendString(std::string_view utf8, std::vector<std::uint8_t>& out) { AppendStringTo(utf8, out); }
+void JsonWriter::AppendStringPart(std::string_view utf8, std::string& out) { AppendStringTo(utf8, out, false); }
 void JsonWriter::AppendInt64(std::int64_t value, std::string& out) { AppendInt64To(value, out); }
 void JsonWriter::AppendInt64(std::int64_t value, std::vector<std::uint8_t>& out) { AppendInt64To(value, out); }
 

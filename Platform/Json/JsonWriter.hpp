@@ -20,6 +20,9 @@ public:
     // ill-formed UTF-8 part is written as one U+FFFD, as the daemon's text decoding does.
     static void AppendString(std::string_view utf8, std::string& out);
     static void AppendString(std::string_view utf8, std::vector<std::uint8_t>& out);
+    // The same without the quotes: the parts of a text appended one after another, between
+    // quotes, make its string, as long as no part ends inside a UTF-8 sequence.
+    static void AppendStringPart(std::string_view utf8, std::string& out);
     static void AppendInt64(std::int64_t value, std::string& out);
     static void AppendInt64(std::int64_t value, std::vector<std::uint8_t>& out);
 };

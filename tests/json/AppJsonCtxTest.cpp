@@ -250,6 +250,11 @@ TEST(AppJsonCtx, EscapesAlikeWhereverALongTextHoldsTheCharacter) {
             std::vector<std::uint8_t> bytes{'x'};
             Quillmark::Platform::Json::JsonWriter::AppendString(before + piece.raw + after, bytes);
             ASSERT_EQ(std::string(bytes.begin(), bytes.end()), expected) << "at " << at;
+            // Written in two parts, unquoted, split where the character begins.
+            std::string parts = "x\"";
+            Quillmark::Platform::Json::JsonWriter::AppendStringPart(before, parts);
+            Quillmark::Platform::Json::JsonWriter::AppendStringPart(piece.raw + after, parts);
+            ASSERT_EQ(parts + "\"", expected) << "in parts at " << at;
         }
     }
     // Every byte needing an escape, in a text far longer than the first guess at its size.

@@ -2,6 +2,7 @@
 // Runs listeners in-process against a private temporary folder.
 
 #include "Daemon/MessageListeners/IMessageListener.hpp"
+#include "Daemon/Config/AppJsonCtx.hpp"
 #include "Platform/Failure.hpp"
 #include "Platform/Path.hpp"
 
@@ -88,6 +89,10 @@ inline Daemon::Models::Message Call(Daemon::MessageListeners::IMessageListener& 
 inline std::string Answer(Daemon::MessageListeners::IMessageListener& listener, std::optional<std::string> data) {
     try {
         auto reply = Call(listener, std::move(data));
+        // A reply's text made beforehand is what goes out: it must be the reply's encoding.
+        if (reply.Encoded) {
+            EXPECT_TRUE(*reply.Encoded == Daemon::Config::AppJsonCtx::EncodeMessage(reply));
+        }
         EXPECT_EQ(reply._action, listener.Action());
         EXPECT_EQ(reply._errorCode, 0);
         EXPECT_FALSE(reply.ErrorMessage.has_value());
