@@ -269,10 +269,9 @@ std::string AppJsonCtx::EncodeMessage(const Models::Message& message) { return W
 
 std::string AppJsonCtx::EncodeMessage(std::nullopt_t) { return "null"; }
 
-std::string_view AppJsonCtx::WireText(const Models::Message& message, std::string& scratch) {
-    if (message.Encoded) return *message.Encoded;
-    scratch = EncodeMessage(message);
-    return scratch;
+std::shared_ptr<const std::string> AppJsonCtx::TakeWireText(Models::Message message) {
+    if (message.Encoded) return std::move(message.Encoded);
+    return std::make_shared<const std::string>(EncodeMessage(message));
 }
 
 std::vector<std::uint8_t> AppJsonCtx::EncodeMessageUtf8(const Models::Message& message) {

@@ -6,6 +6,7 @@
 #include "Daemon/Models/Message.hpp"
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -32,9 +33,10 @@ public:
     static std::string EncodeMessage(std::nullopt_t);  // "null"
     static std::vector<std::uint8_t> EncodeMessageUtf8(const Models::Message& message);
     static std::vector<std::uint8_t> EncodeMessageUtf8(std::nullopt_t);  // "null"
-    // The text that goes out for the message: the one it carries, made beforehand, else its
-    // encoding now, kept in `scratch`. Valid while both live unchanged.
-    static std::string_view WireText(const Models::Message& message, std::string& scratch);
+    // The text that goes out for the message, which is given up for it, so that its members
+    // take no memory while the text goes out: the text it carries, made beforehand, else its
+    // encoding now.
+    static std::shared_ptr<const std::string> TakeWireText(Models::Message message);
     // Records read from a parsed request object (written back by the contract and read again).
     static Models::FileMetadata DecodeFileMetadata(const Platform::Json::JsonObject& object);
     static Models::FileChunk DecodeFileChunk(const Platform::Json::JsonObject& object);

@@ -76,11 +76,10 @@ Platform::Task<Models::Message> NativeMessagingConnection::ReceiveMessageAsync(P
 
 Platform::Task<void> NativeMessagingConnection::SendMessageAsync(Models::Message message, Platform::CancellationToken token) {
     if (!stdout_) throw Platform::ArgumentNullFailure("stdout");
-    std::string scratch;
-    const auto payload = Config::AppJsonCtx::WireText(message, scratch);
-    const auto header = EncodeLength(static_cast<std::int32_t>(payload.size()));
+    const auto payload = Config::AppJsonCtx::TakeWireText(std::move(message));
+    const auto header = EncodeLength(static_cast<std::int32_t>(payload->size()));
     co_await stdout_->WriteAsync(header, token);
-    co_await stdout_->WriteAsync(Bytes(payload), token);
+    co_await stdout_->WriteAsync(Bytes(*payload), token);
 }
 
 }  // namespace Quillmark::Daemon::Connections

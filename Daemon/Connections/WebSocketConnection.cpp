@@ -85,9 +85,8 @@ Task<Models::Message> WebSocketConnection::ReceiveMessageAsync(CancellationToken
 
 Task<void> WebSocketConnection::SendMessageAsync(Models::Message message, CancellationToken token) {
     if (!IsConnected()) throw Platform::InvalidOperationFailure("WebSocket is not connected or already closed.");
-    std::string scratch;
-    const auto text = Config::AppJsonCtx::WireText(message, scratch);
-    const std::span bytes(reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
+    const auto text = Config::AppJsonCtx::TakeWireText(std::move(message));
+    const std::span bytes(reinterpret_cast<const std::uint8_t*>(text->data()), text->size());
     // A page that stops reading its replies would otherwise hold the daemon forever: a reply
     // gets the same time as a request.
     const Cancellation limit(co_await asio::this_coro::executor, token, zombieTimeout);

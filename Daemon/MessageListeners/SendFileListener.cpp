@@ -26,22 +26,46 @@ namespace {
 // Bytes encoded at a time: a multiple of 3, so that the pieces of the text join without padding.
 constexpr std::size_t EncodeBlockBytes = 48 * 1024;
 
-// The contract's JSON text of the chunk. The Base64 text goes block by block through a small
-// buffer kept between calls, which stays in the cache between its writing and its reading.
-std::string ChunkReply(std::int32_t index, std::span<const std::uint8_t> bytes, std::string& base64) {
-    std::string reply = R"({"chunkIndex":)";
-    Platform::Json::JsonWriter::AppendInt64(index, reply);
-    reply += R"(,"chunkData":")";
+// The reply to the chunk: the contract's JSON text of the chunk; with `wire`, also the text that
+// goes out for the reply, the message's encoding, whose escapes of the chunk's text are written
+// piece by piece as each piece of that text is made. The Base64 text goes block by block
+// through a small buffer kept between calls, which stays in the cache between its writing and
+// its reading.
+Models::Message ChunkReply(std::int32_t index, std::span<const std::uint8_t> bytes, std::string& base64,
+                           std::string* wire = nullptr) {
+    using Platform::Json::JsonWriter;
+    auto reply = ListenerReply(ActionCode::SendFile, R"({"chunkIndex":)");
+    auto& data = *reply.Data;
+    JsonWriter::AppendInt64(index, data);
+    data += R"(,"chunkData":")";
     // Room for the escapes of "+", one symbol in 64 on average, and for what the string writer
     // asks beyond a block's text; skewed data just grows.
     const auto encoded = Platform::Encoding::Base64::EncodedLength(bytes.size());
-    reply.reserve(reply.size() + encoded + encoded / 8 + EncodeBlockBytes + 256);
+    data.reserve(data.size() + encoded + encoded / 8 + EncodeBlockBytes + 256);
+    // The message around its data, which is escaped as it goes: its encoding with no data yet,
+    // cut where the data's text begins.
+    std::string tail;
+    if (wire) {
+        *wire = Config::AppJsonCtx::EncodeMessage(ListenerReply(ActionCode::SendFile, ""));
+        const auto cut = wire->find(R"("data":")");
+        if (cut == std::string::npos) throw Platform::InvalidOperationFailure();
+        tail = wire->substr(cut + 8);
+        wire->resize(cut + 8);
+        wire->reserve(wire->size() + data.capacity() + data.capacity() / 16 + tail.size() + 256);
+        JsonWriter::AppendStringPart(data, *wire);
+    }
     for (std::size_t at = 0; at < bytes.size(); at += EncodeBlockBytes) {
         base64.clear();
         Platform::Encoding::Base64::AppendEncoded(bytes.subspan(at, std::min(EncodeBlockBytes, bytes.size() - at)), base64);
-        Platform::Json::JsonWriter::AppendStringPart(base64, reply);
+        const auto made = data.size();
+        JsonWriter::AppendStringPart(base64, data);
+        if (wire) JsonWriter::AppendStringPart(std::string_view(data).substr(made), *wire);
     }
-    reply += "\"}";
+    data += "\"}";
+    if (wire) {
+        JsonWriter::AppendStringPart("\"}", *wire);
+        *wire += tail;
+    }
     return reply;
 }
 
@@ -141,8 +165,9 @@ private:
     void Make(std::int32_t index, std::span<const std::uint8_t> bytes) noexcept {
         std::optional<Models::Message> reply;
         try {
-            reply = ListenerReply(ActionCode::SendFile, ChunkReply(index, bytes, scratch_));
-            reply->Encoded = std::make_shared<const std::string>(Config::AppJsonCtx::EncodeMessage(*reply));
+            auto wire = std::make_shared<std::string>();
+            reply = ChunkReply(index, bytes, scratch_, wire.get());
+            reply->Encoded = std::move(wire);
         } catch (...) {
             // The chunk step makes it itself.
         }
@@ -230,7 +255,7 @@ Platform::Task<Models::Message> SendFileListener::ProcessAsync(Models::Message r
         reply = slot->Take(index);
         break;
     }
-    if (!reply) reply = ListenerReply(Action(), ChunkReply(index, Chunk(static_cast<std::size_t>(index)), base64Scratch_));
+    if (!reply) reply = ChunkReply(index, Chunk(static_cast<std::size_t>(index)), base64Scratch_);
     StartNextReplies(index);
     co_return std::move(*reply);
 }

@@ -36,7 +36,7 @@ public:
 private:
     class NextReply;
     // How many chunks after the one served have their replies made ahead.
-    static constexpr std::size_t AheadReplies = 2;
+    static constexpr std::size_t AheadReplies = 3;
 
     Platform::Task<void> MakeChunksAsync(const std::string& name, Platform::CancellationToken token);
     std::span<const std::uint8_t> Chunk(std::size_t index) const;
