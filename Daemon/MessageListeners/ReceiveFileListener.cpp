@@ -603,7 +603,11 @@ Platform::Task<Models::Message> ReceiveFileListener::WriteFileAsync() {
                 // Nothing is backed any more once the writing starts.
                 ahead->WaitIdle();
                 // Bytes given back are needed again to be hashed afresh or written to a fresh file.
-                if (givenBack != 0 && (!hashed || skipped < givenBack)) ReadBack(*firstFile, region.Bytes().first(givenBack));
+                // What is read back is hashed as it is written: the file may have changed meanwhile.
+                if (givenBack != 0 && (!hashed || skipped < givenBack)) {
+                    ReadBack(*firstFile, region.Bytes().first(givenBack));
+                    hashed.reset();
+                }
                 region.Drop(0, skipped);
                 Platform::Encoding::Sha256 sha;
                 PieceWriter writer(file, region);

@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <span>
@@ -75,51 +76,59 @@ Models::Message ChunkReply(std::int32_t index, std::span<const std::uint8_t> byt
 
 // Backs fresh memory on several workers at once, from its start on, in steps taken in turn, so
 // that a reader who fills it from the start finds it backed sooner. The memory must stay
-// committed until Wait has returned.
+// committed until Stop has returned; a worker that starts later touches nothing.
 class ParallelBacking {
 public:
-    explicit ParallelBacking(std::span<std::uint8_t> fresh) : fresh_(fresh) {
+    explicit ParallelBacking(std::span<std::uint8_t> fresh) : state_(std::make_shared<State>(fresh)) {
         for (std::size_t i = 0; i < Workers && i * Step < fresh.size(); ++i) {
             try {
-                Platform::Runtime::BlockingPool::Shared().Post([this] { Work(); });
+                Platform::Runtime::BlockingPool::Shared().Post([state = state_] { Work(*state); });
             } catch (const Platform::Failure&) {
                 // Fewer workers, or none: the reader backs the rest by its first touches.
                 break;
             }
-            const std::lock_guard lock(mutex_);
-            ++running_;
         }
     }
     ParallelBacking(const ParallelBacking&) = delete;
     ParallelBacking& operator=(const ParallelBacking&) = delete;
-    ~ParallelBacking() { Wait(); }
+    ~ParallelBacking() { Stop(); }
 
-    // Tells the workers to stop after their step, and waits for them: each step is short.
-    void Wait() noexcept {
-        next_.store(fresh_.size(), std::memory_order_relaxed);
-        std::unique_lock lock(mutex_);
-        idle_.wait(lock, [this] { return running_ == 0; });
+    // Waits for the steps under way, each short, and lets no other start.
+    void Stop() noexcept {
+        std::unique_lock lock(state_->mutex);
+        state_->next.store(state_->fresh.size(), std::memory_order_relaxed);
+        state_->idle.wait(lock, [this] { return state_->active == 0; });
     }
 
 private:
     static constexpr std::size_t Workers = 4;
     static constexpr std::size_t Step = Platform::Process::ByteRegion::CommitStep;
 
-    void Work() noexcept {
-        for (;;) {
-            const auto at = next_.fetch_add(Step, std::memory_order_relaxed);
-            if (at >= fresh_.size()) break;
-            Platform::Process::ByteRegion::Populate(fresh_.subspan(at, std::min(Step, fresh_.size() - at)));
+    struct State {
+        explicit State(std::span<std::uint8_t> bytes) : fresh(bytes) {}
+        const std::span<std::uint8_t> fresh;
+        std::atomic<std::size_t> next{0};
+        std::mutex mutex;
+        std::condition_variable idle;
+        std::size_t active = 0;
+    };
+
+    static void Work(State& state) noexcept {
+        {
+            const std::lock_guard lock(state.mutex);
+            if (state.next.load(std::memory_order_relaxed) >= state.fresh.size()) return;
+            ++state.active;
         }
-        const std::lock_guard lock(mutex_);
-        if (--running_ == 0) idle_.notify_all();
+        for (;;) {
+            const auto at = state.next.fetch_add(Step, std::memory_order_relaxed);
+            if (at >= state.fresh.size()) break;
+            Platform::Process::ByteRegion::Populate(state.fresh.subspan(at, std::min(Step, state.fresh.size() - at)));
+        }
+        const std::lock_guard lock(state.mutex);
+        if (--state.active == 0) state.idle.notify_all();
     }
 
-    std::span<std::uint8_t> fresh_;
-    std::atomic<std::size_t> next_{0};
-    std::mutex mutex_;
-    std::condition_variable idle_;
-    std::size_t running_ = 0;
+    std::shared_ptr<State> state_;
 };
 
 }  // namespace

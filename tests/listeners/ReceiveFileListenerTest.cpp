@@ -356,11 +356,13 @@ TEST_F(ReceiveFileListenerTest, ReadsBackWhatItGaveBackWhenTheUploadFallsBackToA
         const char* what;
         std::vector<int> rest;  // after chunks 0 to 7 in order
         bool takenAway;
+        bool changed = false;   // its first byte, before it was taken away
     } cases[] = {
         {"in order to the end", {8, 9, 10, 11}, false},
         {"one late at the end", {8, 10, 9, 11}, false},
         {"in order, its file taken away", {8, 9, 10, 11}, true},
         {"one late, its file taken away", {8, 10, 9, 11}, true},
+        {"in order, its file changed and taken away", {8, 9, 10, 11}, true, true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -374,9 +376,20 @@ TEST_F(ReceiveFileListenerTest, ReadsBackWhatItGaveBackWhenTheUploadFallsBackToA
             ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "the first file is not written";
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
+        if (c.changed) {
+            std::fstream first(Folder() / FolderFiles()[0], std::ios::in | std::ios::out | std::ios::binary);
+            first.put(static_cast<char>(~content[0]));
+        }
         if (c.takenAway) fs::remove(Folder() / FolderFiles()[0]);
         for (std::size_t i = 0; i + 1 < c.rest.size(); ++i) ASSERT_EQ(Answer(listener, Chunk(c.rest[i], text(c.rest[i]))), "OK");
         const auto reply = Answer(listener, Chunk(c.rest.back(), text(c.rest.back())));
+        // Bytes read back from a changed file never pass for the upload: the file written is the
+        // one the digest was taken of.
+        if (c.changed && reply.starts_with("failure: ")) {
+            EXPECT_THAT(reply, MatchesRegex("failure: File hash mismatch: expected " + Upper(content) + ", got [0-9A-F]{64}"));
+            EXPECT_TRUE(FolderFiles().empty());
+            continue;
+        }
         ASSERT_EQ(NameIn(reply).size(), 21u) << reply.substr(0, 200);
         EXPECT_TRUE(ReadFile(Folder() / NameIn(reply)) == content);
         EXPECT_EQ(FolderFiles().size(), 1u);
