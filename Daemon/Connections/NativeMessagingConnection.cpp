@@ -78,8 +78,7 @@ Platform::Task<void> NativeMessagingConnection::SendMessageAsync(Models::Message
     if (!stdout_) throw Platform::ArgumentNullFailure("stdout");
     const auto payload = Config::AppJsonCtx::TakeWireText(std::move(message));
     const auto header = EncodeLength(static_cast<std::int32_t>(payload->size()));
-    co_await stdout_->WriteAsync(header, token);
-    co_await stdout_->WriteAsync(Bytes(*payload), token);
+    co_await stdout_->WritePairAsync(header, Bytes(*payload), token);
 }
 
 }  // namespace Quillmark::Daemon::Connections

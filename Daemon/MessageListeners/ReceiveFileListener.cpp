@@ -18,6 +18,9 @@
 #include "Platform/Runtime/BlockingPool.hpp"
 #include "Platform/Text/Ascii.hpp"
 
+#include <boost/asio/post.hpp>
+#include <boost/asio/this_coro.hpp>
+
 #include <algorithm>
 #include <cstring>
 #include <exception>
@@ -26,6 +29,10 @@
 #include <span>
 #include <string_view>
 #include <utility>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace Quillmark::Daemon::MessageListeners {
 namespace {
@@ -121,6 +128,27 @@ std::size_t PlainDecodedLength(std::string_view text) {
     std::size_t padding = 0;
     while (padding < 2 && padding < text.size() && text[text.size() - 1 - padding] == '=') ++padding;
     return text.size() / 4 * 3 - padding;
+}
+
+// Whether JSON would read the text, between quotes, as it stands: no quote, backslash or control
+// character in it.
+bool IsPlainString(std::string_view text) {
+    std::size_t i = 0;
+#if defined(__SSE2__)
+    const __m128i quote = _mm_set1_epi8('"'), backslash = _mm_set1_epi8('\\'), controls = _mm_set1_epi8(0x1F);
+    for (; i + 16 <= text.size(); i += 16) {
+        const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text.data() + i));
+        const __m128i control = _mm_cmpeq_epi8(_mm_min_epu8(block, controls), block);
+        const __m128i special =
+            _mm_or_si128(control, _mm_or_si128(_mm_cmpeq_epi8(block, quote), _mm_cmpeq_epi8(block, backslash)));
+        if (_mm_movemask_epi8(special) != 0) return false;
+    }
+#endif
+    for (; i < text.size(); ++i) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        if (c < 0x20 || c == '"' || c == '\\') return false;
+    }
+    return true;
 }
 
 // Fills the bytes with the first ones of the file; a file shorter than that has been cut by
@@ -370,12 +398,13 @@ private:
     bool broken_ = false;
 };
 
-ReceiveFileListener::ReceiveFileListener() : ahead_(std::make_unique<AheadWork>()) {}
+ReceiveFileListener::ReceiveFileListener() : ReceiveFileListener(MaxUploadBytes) {}
 
 ReceiveFileListener::ReceiveFileListener(std::int64_t maxUploadBytes)
     : bytes_(static_cast<std::size_t>(maxUploadBytes)),
       ahead_(std::make_unique<AheadWork>()),
-      maxUploadBytes_(maxUploadBytes) {}
+      maxUploadBytes_(maxUploadBytes),
+      alive_(std::make_shared<ReceiveFileListener*>(this)) {}
 
 ReceiveFileListener::~ReceiveFileListener() {
     ahead_->Abandon();
@@ -429,9 +458,89 @@ std::optional<ReceiveFileListener::ChunkRecord> ReceiveFileListener::DecodePlain
     return stored;
 }
 
+bool ReceiveFileListener::DeferPlainChunk(Models::Message& request) {
+    if (!request.Data) return false;
+    const auto plain = PlainChunkRequest(*request.Data);
+    // The chunk that completes the count is assembled at once, and one past it is not kept.
+    if (!plain || chunkCount_ + 1 >= metadata_->TotalChunks) return false;
+    // Its reply must not depend on the decoding: the document would read the text as it stands,
+    // and whatever the decoding makes of it, its bytes stay within the bound.
+    const auto nominal = PlainDecodedLength(plain->text);
+    if (nominal == std::string_view::npos || !IsPlainString(plain->text)) return false;
+    const auto offset = bytes_.Size();
+    const auto room = Base64::DecodeRoom(plain->text.size());
+    const auto charged = static_cast<std::int64_t>(nominal) + ChunkOverheadBytes;
+    if (room > bytes_.Bound() - offset || charged > maxUploadBytes_ - receivedBytes_) return false;
+    bytes_.Extend(room);
+    try {
+        chunks_.push_back(ChunkRecord{plain->index, offset, 0, ChunkRecord::State::Bytes});
+    } catch (...) {
+        bytes_.Truncate(offset);
+        throw;
+    }
+    const auto textAt = static_cast<std::size_t>(plain->text.data() - request.Data->data());
+    deferred_ = DeferredChunk{chunks_.size() - 1, std::move(*request.Data), textAt, plain->text.size(), charged, chunkCount_};
+    receivedBytes_ += charged;
+    ++chunkCount_;
+    return true;
+}
+
+void ReceiveFileListener::RunDeferred() noexcept {
+    if (!deferred_) return;
+    const auto work = std::move(*deferred_);
+    deferred_.reset();
+    auto& stored = chunks_[work.chunk];
+    const auto text = std::string_view(work.data).substr(work.textAt, work.textLength);
+    try {
+        stored.Length = Base64::DecodeInto(text, bytes_.Bytes().subspan(stored.Offset, Base64::DecodeRoom(text.size())));
+    } catch (const Platform::FormatFailure&) {
+        stored.Content = ChunkRecord::State::BadBase64;
+    }
+    bytes_.Truncate(stored.Offset + stored.Length);
+    receivedBytes_ -= work.charged - (static_cast<std::int64_t>(stored.Length) + ChunkOverheadBytes);
+    TrackKept(stored, work.countBefore);
+}
+
+void ReceiveFileListener::TrackKept(const ChunkRecord& stored, std::int64_t countBefore) {
+    // In order so far, the region holds the file's first bytes as they will be written.
+    const bool following = chunks_.size() == 1 || chunks_[chunks_.size() - 2].ChunkIndex <= stored.ChunkIndex;
+    if (inOrder_ && (stored.Content != ChunkRecord::State::Bytes || !following)) {
+        inOrder_ = false;
+        ahead_->StopHashing();
+        if (writeAhead_) writeAhead_->Stop();
+    }
+    // Memory for the chunks to come is backed as far ahead as the upload has come, up to a
+    // limit and never past the announced size; memory that cannot be had now is left to the
+    // chunks' own growth.
+    const auto size = bytes_.Size();
+    const auto announced = static_cast<std::size_t>(std::max<std::int64_t>(metadata_->FileSize, 0));
+    std::span<std::uint8_t> fresh;
+    try {
+        if (announced > size) fresh = bytes_.CommitAhead(std::min(size + std::min(FillAheadBytes, size), announced));
+    } catch (const Platform::Failure&) {
+    }
+    ahead_->Offer(std::as_const(bytes_).Bytes(), fresh, Settled());
+    // The chunk that completes the count is written by the assembly anyway.
+    if (inOrder_ && countBefore + 1 < metadata_->TotalChunks && metadata_->FileSize >= WriteAheadFileBytes) {
+        if (!writeAhead_ && chunks_.size() == 1) writeAhead_ = BeginFile();
+        if (writeAhead_) writeAhead_->Offer(std::as_const(bytes_).Bytes());
+    }
+}
+
 Platform::Task<Models::Message> ReceiveFileListener::ProcessAsync(Models::Message request, Platform::CancellationToken) {
+    // A chunk whose decoding was put off is decoded before anything else changes.
+    RunDeferred();
     // The common spelling of a chunk is decoded straight from the request's text, which is most
-    // of what an upload carries; the document would copy it twice more.
+    // of what an upload carries; the document would copy it twice more. One whose reply is
+    // known beforehand is answered first, and decoded once that reply is on its way, while the
+    // client readies the next chunk.
+    if (metadata_ && DeferPlainChunk(request)) {
+        const auto executor = co_await boost::asio::this_coro::executor;
+        boost::asio::post(executor, [alive = std::weak_ptr(alive_)] {
+            if (const auto self = alive.lock()) (*self)->RunDeferred();
+        });
+        co_return ListenerReply(Action(), "OK");
+    }
     std::optional<ChunkRecord> plain;
     if (metadata_) plain = DecodePlainChunk(request.Data);
     ChunkRecord stored;
@@ -489,29 +598,7 @@ Platform::Task<Models::Message> ReceiveFileListener::ProcessAsync(Models::Messag
             bytes_.Truncate(stored.Offset);
             throw;
         }
-        // In order so far, the region holds the file's first bytes as they will be written.
-        const bool following = chunks_.size() == 1 || chunks_[chunks_.size() - 2].ChunkIndex <= stored.ChunkIndex;
-        if (inOrder_ && (stored.Content != ChunkRecord::State::Bytes || !following)) {
-            inOrder_ = false;
-            ahead_->StopHashing();
-            if (writeAhead_) writeAhead_->Stop();
-        }
-        // Memory for the chunks to come is backed as far ahead as the upload has come, up to a
-        // limit and never past the announced size; memory that cannot be had now is left to the
-        // chunks' own growth.
-        const auto size = bytes_.Size();
-        const auto announced = static_cast<std::size_t>(std::max<std::int64_t>(metadata_->FileSize, 0));
-        std::span<std::uint8_t> fresh;
-        try {
-            if (announced > size) fresh = bytes_.CommitAhead(std::min(size + std::min(FillAheadBytes, size), announced));
-        } catch (const Platform::Failure&) {
-        }
-        ahead_->Offer(std::as_const(bytes_).Bytes(), fresh, Settled());
-        // The chunk that completes the count is written by the assembly anyway.
-        if (inOrder_ && chunkCount_ + 1 < metadata_->TotalChunks && metadata_->FileSize >= WriteAheadFileBytes) {
-            if (!writeAhead_ && chunks_.size() == 1) writeAhead_ = BeginFile();
-            if (writeAhead_) writeAhead_->Offer(std::as_const(bytes_).Bytes());
-        }
+        TrackKept(stored, chunkCount_);
     }
     receivedBytes_ += cost;
     ++chunkCount_;

@@ -56,6 +56,16 @@ private:
     // A chunk request in its usual spelling, decoded onto the end of the region; nothing, with
     // the region as it was, for any other request, or where the document may read it otherwise.
     std::optional<ChunkRecord> DecodePlainChunk(const std::optional<std::string>& data);
+    // A chunk request in its usual spelling whose reply does not depend on its decoding: kept
+    // with room for its bytes, charged as if it decoded whole, and its text taken over, to be
+    // decoded by RunDeferred. False, with nothing changed, for any other request.
+    bool DeferPlainChunk(Models::Message& request);
+    // Decodes the chunk put off, if any, and settles what its decoding decides: its length and
+    // charge, and the work ahead. Runs before the next request changes anything.
+    void RunDeferred() noexcept;
+    // What a kept chunk changes beyond the list: the order, and the work for the chunks to come.
+    // `countBefore` is the count of chunks before this one.
+    void TrackKept(const ChunkRecord& stored, std::int64_t countBefore);
     // The upload's file, created to be written while its chunks come in; nothing when it
     // cannot be created now.
     std::unique_ptr<WriteAhead> BeginFile() const;
@@ -86,6 +96,19 @@ private:
     // What the chunks appended since the last metadata step cost against the bound.
     std::int64_t receivedBytes_ = 0;
     std::int64_t maxUploadBytes_ = MaxUploadBytes;
+    // The chunk whose decoding is put off until its reply is on its way: its record, its text,
+    // where the text stands in it, what it was charged, and the count before it.
+    struct DeferredChunk {
+        std::size_t chunk = 0;
+        std::string data;
+        std::size_t textAt = 0;
+        std::size_t textLength = 0;
+        std::int64_t charged = 0;
+        std::int64_t countBefore = 0;
+    };
+    std::optional<DeferredChunk> deferred_;
+    // What the loop's deferred decoding finds while the listener lives.
+    std::shared_ptr<ReceiveFileListener*> alive_;
 };
 
 }  // namespace Quillmark::Daemon::MessageListeners

@@ -13,4 +13,10 @@ Task<void> ReadExactlyAsync(IInputStream& stream, std::span<std::uint8_t> buffer
     }
 }
 
+Task<void> IOutputStream::WritePairAsync(std::span<const std::uint8_t> head, std::span<const std::uint8_t> body,
+                                         CancellationToken token) {
+    co_await WriteAsync(head, token);
+    co_await WriteAsync(body, token);
+}
+
 }  // namespace Quillmark::Platform::Runtime

@@ -24,6 +24,10 @@ public:
     // Writes the whole buffer. A token already cancelled when the write begins is a
     // CancellationFailure and nothing is written.
     virtual Task<void> WriteAsync(std::span<const std::uint8_t> bytes, CancellationToken token) = 0;
+    // Writes the head and then the body as one piece of output: in one call to the system where
+    // the stream can, so that its reader wakes once for both. Cancellation as for one buffer.
+    virtual Task<void> WritePairAsync(std::span<const std::uint8_t> head, std::span<const std::uint8_t> body,
+                                      CancellationToken token);
 };
 
 // Fills the whole buffer, in as many reads as the stream needs; an end of input before it is

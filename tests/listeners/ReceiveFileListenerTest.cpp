@@ -277,6 +277,7 @@ TEST_F(ReceiveFileListenerTest, ReadsSpellingsNearTheUsualOneAsTheDocumentDoes) 
         head + R"(0,"chunkData":"YQ="})",
         head + R"(0,"chunkData":"YQ==YQ=="})",
         head + R"(0,"chunkData":"Y==="})",
+        head + "0,\"chunkData\":\"Yd\xC3\xA9\"}",
         head + R"(00,"chunkData":"YWJj"})",
         head + R"(-0,"chunkData":"YWJj"})",
         head + R"(1234567890123456789,"chunkData":"YWJj"})",
@@ -287,8 +288,9 @@ TEST_F(ReceiveFileListenerTest, ReadsSpellingsNearTheUsualOneAsTheDocumentDoes) 
         R"({"action":1, "chunkIndex":0,"chunkData":"YWJj"})",
     };
     for (const auto& request : requests) {
-        // What the document makes of the request: the file's bytes, or the client's text.
-        std::string bytes, failure;
+        // What the document makes of the request: the file's bytes, or the client's text, at once
+        // when the request cannot be read, at the assembly when its text cannot be decoded.
+        std::string bytes, refusal, undecodable;
         try {
             // A repeated member fails where the listener looks it up.
             const auto object = Daemon::MessageListeners::RequestData::Parse(request);
@@ -296,21 +298,41 @@ TEST_F(ReceiveFileListenerTest, ReadsSpellingsNearTheUsualOneAsTheDocumentDoes) 
             object.Find("chunkIndex");
             object.Find("chunkData");
             const auto chunk = Daemon::Config::AppJsonCtx::DecodeFileChunk(object);
-            if (!chunk.ChunkData) throw Platform::ArgumentNullFailure("s");
-            const auto decoded = Platform::Encoding::Base64::Decode(*chunk.ChunkData);
-            bytes.assign(decoded.begin(), decoded.end());
+            if (!chunk.ChunkData) {
+                undecodable = "failure: ArgumentNull_Generic Arg_ParamName_Name, s";
+            } else {
+                try {
+                    const auto decoded = Platform::Encoding::Base64::Decode(*chunk.ChunkData);
+                    bytes.assign(decoded.begin(), decoded.end());
+                } catch (const Platform::Failure& bad) {
+                    undecodable = "failure: " + bad.Message();
+                }
+            }
         } catch (const Platform::Failure& refused) {
-            failure = "failure: " + refused.Message();
+            refusal = "failure: " + refused.Message();
         }
-        ReceiveFileListener fresh;
-        ASSERT_EQ(Answer(fresh, Metadata(static_cast<std::int64_t>(bytes.size()), 1, Upper(bytes))), "OK");
-        const auto reply = Answer(fresh, request);
-        if (failure.empty()) {
+        // Alone, and as the first of two chunks, where its reply comes before its decoding.
+        for (const bool first : {false, true}) {
+            SCOPED_TRACE(first ? "first of two" : "alone");
+            const std::string content = first ? bytes + "abc" : bytes;
+            ReceiveFileListener fresh;
+            ASSERT_EQ(Answer(fresh, Metadata(static_cast<std::int64_t>(content.size()), first ? 2 : 1, Upper(content))), "OK");
+            auto reply = Answer(fresh, request);
+            if (!refusal.empty()) {
+                EXPECT_EQ(reply, refusal) << request;
+                continue;
+            }
+            if (first) {
+                ASSERT_EQ(reply, "OK") << request;
+                reply = Answer(fresh, Chunk(9223372036854775807, Quoted(Base64("abc"))));
+            }
+            if (!undecodable.empty()) {
+                EXPECT_EQ(reply, undecodable) << request;
+                continue;
+            }
             ASSERT_EQ(NameIn(reply).size(), 21u) << request << ": " << reply;
-            EXPECT_EQ(ReadFile(Folder() / NameIn(reply)), bytes) << request;
+            EXPECT_EQ(ReadFile(Folder() / NameIn(reply)), content) << request;
             fs::remove(Folder() / NameIn(reply));
-        } else {
-            EXPECT_EQ(reply, failure) << request;
         }
     }
 }

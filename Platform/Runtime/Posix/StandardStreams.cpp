@@ -12,6 +12,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
 #include <cstring>
 
@@ -80,8 +81,18 @@ public:
 
     Task<void> WriteAsync(std::span<const std::uint8_t> bytes, CancellationToken token) override {
         ThrowIfCancelled(token);
-        auto [ec, n] = co_await asio::async_write(descriptor_, asio::buffer(bytes.data(), bytes.size()), AllAtOnce{},
-                                                  asio::as_tuple(asio::use_awaitable));
+        co_await Write(std::array{asio::buffer(bytes.data(), bytes.size())});
+    }
+    Task<void> WritePairAsync(std::span<const std::uint8_t> head, std::span<const std::uint8_t> body,
+                              CancellationToken token) override {
+        ThrowIfCancelled(token);
+        co_await Write(std::array{asio::buffer(head.data(), head.size()), asio::buffer(body.data(), body.size())});
+    }
+
+private:
+    template <std::size_t N>
+    Task<void> Write(std::array<asio::const_buffer, N> buffers) {
+        auto [ec, n] = co_await asio::async_write(descriptor_, buffers, AllAtOnce{}, asio::as_tuple(asio::use_awaitable));
         (void)n;
         if (ec && !IsBrokenPipe(ec.value())) throw IoFailure(ec.message());
     }
@@ -112,6 +123,14 @@ public:
         ThrowIfCancelled(token);
         if (bytes.empty()) co_return;
         co_await BlockingPool::Shared().RunAsync([fd = fd_, bytes] { BlockingWrite(fd, bytes); });
+    }
+    Task<void> WritePairAsync(std::span<const std::uint8_t> head, std::span<const std::uint8_t> body,
+                              CancellationToken token) override {
+        ThrowIfCancelled(token);
+        co_await BlockingPool::Shared().RunAsync([fd = fd_, head, body] {
+            BlockingWrite(fd, head);
+            BlockingWrite(fd, body);
+        });
     }
 
 private:

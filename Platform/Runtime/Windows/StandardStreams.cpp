@@ -91,6 +91,15 @@ public:
         if (bytes.empty()) co_return;
         co_await BlockingPool::Shared().RunAsync([handle = handle_.Get(), bytes] { BlockingWrite(handle, bytes); });
     }
+    // One job on the pool for both: a worker's wake-up costs more than the write of the head.
+    Task<void> WritePairAsync(std::span<const std::uint8_t> head, std::span<const std::uint8_t> body,
+                              CancellationToken token) override {
+        ThrowIfCancelled(token);
+        co_await BlockingPool::Shared().RunAsync([handle = handle_.Get(), head, body] {
+            BlockingWrite(handle, head);
+            BlockingWrite(handle, body);
+        });
+    }
 
 private:
     Win::UniqueHandle handle_;
