@@ -151,16 +151,6 @@ bool IsPlainString(std::string_view text) {
     return true;
 }
 
-// Fills the bytes with the first ones of the file; a file shorter than that has been cut by
-// someone else meanwhile.
-void ReadBack(const Platform::File& file, std::span<std::uint8_t> bytes) {
-    for (std::size_t done = 0; done < bytes.size();) {
-        const auto n = file.ReadAt(static_cast<std::int64_t>(done), bytes.subspan(done));
-        if (n == 0) throw Platform::EndOfStreamFailure();
-        done += n;
-    }
-}
-
 // Writes the file's pieces, slices of the region, in order with as few calls as it can: pieces
 // that lie next to each other go out together, small ones through a buffer. What has gone out
 // is dropped from the region at once, so that the file's cache can take that memory rather
@@ -692,7 +682,10 @@ Platform::Task<Models::Message> ReceiveFileListener::WriteFileAsync() {
                 // Bytes given back are needed again to be hashed afresh or written to a fresh file.
                 // What is read back is hashed as it is written: the file may have changed meanwhile.
                 if (givenBack != 0 && (!hashed || skipped < givenBack)) {
-                    ReadBack(*firstFile, region.Bytes().first(givenBack));
+                    // A file shorter than that has been cut by someone else meanwhile.
+                    if (firstFile->ReadAt(0, region.Bytes().first(givenBack)) != givenBack) {
+                        throw Platform::EndOfStreamFailure();
+                    }
                     hashed.reset();
                 }
                 region.Drop(0, skipped);
